@@ -1,0 +1,51 @@
+# Build helpers shared by the shipped programs and the test builds.
+
+# The launchers hand their paths to the shell, so the root may hold only characters that the shell
+# takes literally; and it must leave room in the starter's fixed 531-byte command buffer for
+# "/Velkaran 580".
+function(velkaran_check_data_dir dir name)
+    if(NOT dir MATCHES "^(/[A-Za-z0-9._-]+)+$")
+        message(FATAL_ERROR "${name} is '${dir}': expected an absolute path without a trailing "
+                            "slash, made of the characters A-Z a-z 0-9 / . _ - only.")
+    endif()
+    string(LENGTH "${dir}" length)
+    if(length GREATER 517)
+        message(FATAL_ERROR "${name} is ${length} characters long; at most 517 fit the fixed "
+                            "command buffer.")
+    endif()
+endfunction()
+
+# Compiler and linker flags of every program: warnings, no C++ runtime, and the hardening of a
+# security-minded distribution build.
+add_library(velkaran_flags INTERFACE)
+target_compile_features(velkaran_flags INTERFACE cxx_std_20)
+target_compile_options(velkaran_flags INTERFACE
+    -Wall -Wextra -Wpedantic -Wconversion -Wshadow -Wformat -Werror=format-security
+    -fno-exceptions -fno-rtti
+    -fstack-protector-strong -fstack-clash-protection -fcf-protection
+    $<$<NOT:$<BOOL:${VELKARAN_SANITIZE}>>:-D_FORTIFY_SOURCE=3>)
+target_link_options(velkaran_flags INTERFACE
+    -Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack -Wl,--as-needed)
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+include(CheckPIESupported)
+check_pie_supported()
+
+# Adds offswitch, runVelkaran and Velkaran, with target names ending in SUFFIX, compiled for the
+# installation root ROOT and the key in KEY_FILE, and placed in OUTPUT_DIR.
+function(velkaran_add_programs suffix)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "ROOT;KEY_FILE;KEY_ORIGIN;GENERATED_DIR;OUTPUT_DIR" "")
+    set(VELKARAN_ROOT "${arg_ROOT}")
+    configure_file("${PROJECT_SOURCE_DIR}/cmake/velkaran_paths.h.in"
+                   "${arg_GENERATED_DIR}/velkaran_paths.h" @ONLY)
+    offswitch_key_header("${arg_KEY_FILE}" "${arg_KEY_ORIGIN}"
+                         "${arg_GENERATED_DIR}/offswitch_key.h")
+    foreach(source offswitch/offswitch.cpp launch/runVelkaran.cpp launch/Velkaran.cpp)
+        get_filename_component(program "${source}" NAME_WE)
+        add_executable(${program}${suffix} "${PROJECT_SOURCE_DIR}/${source}")
+        target_include_directories(${program}${suffix} PRIVATE "${arg_GENERATED_DIR}")
+        target_link_libraries(${program}${suffix} PRIVATE velkaran_flags)
+        set_target_properties(${program}${suffix} PROPERTIES
+            OUTPUT_NAME ${program}
+            RUNTIME_OUTPUT_DIRECTORY "${arg_OUTPUT_DIR}")
+    endforeach()
+endfunction()
