@@ -8,6 +8,7 @@ bin=$1 root=$2 key_file=$3
 mkdir -p "$root/vornek/quandrel/dist"
 cp "$bin/Velkaran" "$root/Velkaran"
 printf '0' >"$root/vornek/swich_Velkaran.txt"
+echo "== the mode file $root/vornek/swich_Velkaran.txt holds \"0\" before the switch"
 
 echo "== offswitch, fed the build's key from $key_file"
 status=0
@@ -23,5 +24,6 @@ STANDIN
 chmod 755 "$root/vornek/quandrel/dist/quandrel"
 
 echo "== runVelkaran -> $root/Velkaran 580 -> stand-in update program"
-"$bin/runVelkaran"
-echo "== runVelkaran exit status $?"
+status=0
+"$bin/runVelkaran" || status=$?
+echo "== runVelkaran exit status $status"

@@ -277,8 +277,10 @@ bool switch_off() {
 int main() {
     // Keep the key out of core dumps and away from other processes of the same user.
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-    // A reader gone from standard output must not kill the switch half-way.
+    // A reader gone from standard output, or a file size limit, must not kill the switch: the
+    // write then fails, and the failure is handled where it occurs.
     (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
     keep_standard_streams_open();
 
     char entry[entry_size] = {};
