@@ -26,6 +26,13 @@ target_compile_options(velkaran_flags INTERFACE
     $<$<NOT:$<BOOL:${VELKARAN_SANITIZE}>>:-D_FORTIFY_SOURCE=3>)
 target_link_options(velkaran_flags INTERFACE
     -Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack -Wl,--as-needed)
+if(VELKARAN_SANITIZE)
+    # The sanitizer runtimes do not implement the fortified *_chk functions.
+    target_compile_options(velkaran_flags INTERFACE
+        -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g
+        -U_FORTIFY_SOURCE)
+    target_link_options(velkaran_flags INTERFACE -fsanitize=address,undefined)
+endif()
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 include(CheckPIESupported)
 check_pie_supported()
