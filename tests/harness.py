@@ -1,5 +1,6 @@
 """Shared helpers of the black-box tests: the programs under test, their private root, and runs."""
 
+import ctypes
 import os
 import shutil
 import subprocess
@@ -21,6 +22,7 @@ WRONG = b"The key not invalid\n"
 
 def fresh_root():
     """An empty private root holding only the vornek directory."""
+    release_mounts(ROOT)
     shutil.rmtree(ROOT, ignore_errors=True)
     os.makedirs(VORNEK)
 
@@ -54,3 +56,41 @@ def temporaries():
         return sorted(n for n in os.listdir(VORNEK) if n.startswith(".swich_Velkaran.txt."))
     except FileNotFoundError:
         return []
+
+
+# Root-only settings: a private mount namespace (the tests mount file systems that the host never
+# sees), and runs as another user (root ignores permission bits, so a permission test run as root
+# proves nothing).
+NOBODY = {"user": 65534, "group": 65534, "extra_groups": []}
+CLONE_NEWNS, MS_REC, MS_PRIVATE = 0x00020000, 0x4000, 1 << 18
+
+
+def enter_private_mounts():
+    """Moves this process into a private mount namespace; returns None, or why it cannot.
+
+    Call it before any thread starts: the kernel refuses a new namespace to a threaded process."""
+    if os.geteuid() != 0:
+        return "needs root to mount file systems in a private mount namespace"
+    libc = ctypes.CDLL(None, use_errno=True)
+    if (libc.unshare(CLONE_NEWNS) != 0
+            or libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0):
+        return "no private mount namespace: " + os.strerror(ctypes.get_errno())
+    return None
+
+
+def mount(*args):
+    subprocess.run(["mount", *args], check=True)
+
+
+def release_mounts(below):
+    """Unmounts everything mounted at or below a directory, deepest first."""
+    with open("/proc/self/mountinfo") as f:
+        points = [line.split()[4].encode().decode("unicode_escape") for line in f]
+    for point in sorted((p for p in points if (p + "/").startswith(below + "/")), reverse=True):
+        subprocess.run(["umount", "-l", point], check=True)
+
+
+def nobody_can_reach(path):
+    """Whether the user nobody can search every directory down to path."""
+    return subprocess.run(["/bin/sh", "-c", 'cd "$0"', path], check=False,
+                          stderr=subprocess.DEVNULL, **NOBODY).returncode == 0

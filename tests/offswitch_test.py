@@ -2,14 +2,23 @@
 
 import os
 import pty
+import random
 import resource
 import select
+import signal
 import stat
+import subprocess
 import threading
+import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
-from harness import KEY, MODE, PROMPT, ROOT, SWITCHED, VORNEK, WRONG
-from harness import fresh_root, read, run, temporaries, write
+from harness import BIN, KEY, MODE, PROMPT, ROOT, SWITCHED, VORNEK, WRONG
+from harness import NOBODY, enter_private_mounts, fresh_root, mount, nobody_can_reach, read, run
+from harness import temporaries, write
+
+# Before any thread starts; None, or why the rows that mount file systems are skipped.
+NO_MOUNTS = enter_private_mounts()
 
 
 def flip_case(data, at):
@@ -97,10 +106,28 @@ def close_fd(fd):
 
 
 class ModeFile(unittest.TestCase):
-    """Every row runs the real key; the row says what stands at the path and what must follow."""
+    """Every row enters the real key; it says what stands at the path and what must follow."""
 
+    def need_mounts(self):
+        if NO_MOUNTS:
+            self.skipTest(NO_MOUNTS)
+
+    def need_nobody(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run the switch as the user nobody")
+        if not nobody_can_reach(VORNEK):
+            self.skipTest(f"the user nobody cannot reach {VORNEK}")
+
+    def tmpfs(self, options):
+        self.need_mounts()
+        mount("-t", "tmpfs", "-o", "mode=0755," + options, "tmpfs", VORNEK)
+
+    # Setups, one per situation.
     def mode_dir_missing(self):
         os.rmdir(VORNEK)
+
+    def old_file(self):
+        write(MODE, b"0")
 
     def other_content(self):
         write(MODE, b"0\nsecond line\n", 0o600)
@@ -123,66 +150,120 @@ class ModeFile(unittest.TestCase):
         write(MODE, b"0")
         write(os.path.join(VORNEK, ".swich_Velkaran.txt.aaaaaaaaaaaa"), b"")
 
-    def old_file(self):
+    def read_only(self):
+        self.need_mounts()
+        write(MODE, b"0")
+        mount("--bind", VORNEK, VORNEK)
+        mount("-o", "remount,bind,ro", VORNEK)
+
+    def out_of_blocks(self):  # one page, taken by the old file
+        self.tmpfs("size=4k")
         write(MODE, b"0")
 
+    def out_of_blocks_empty_file(self):  # one page, taken by another file
+        self.tmpfs("size=4k")
+        write(MODE, b"")
+        write(os.path.join(VORNEK, "other"), b"x")
+
+    def out_of_blocks_no_file(self):
+        self.tmpfs("size=4k")
+        write(os.path.join(VORNEK, "other"), b"x")
+
+    def out_of_inodes(self):  # the directory and the old file
+        self.tmpfs("nr_inodes=2")
+        write(MODE, b"0")
+
+    def nobody_owns_file_only(self):
+        self.need_nobody()
+        write(MODE, b"0\n")
+        os.chown(MODE, 65534, 65534)
+
+    def nobody_owns_nothing(self):
+        self.need_nobody()
+        write(MODE, b"0")
+
+    def nobody_owns_directory(self):
+        self.need_nobody()
+        write(MODE, b"0")
+        os.chown(VORNEK, 65534, 65534)
+
     OK, SILENT = PROMPT + SWITCHED, PROMPT
-    # name, setup, umask, extra process settings, status, standard output, new file's mode (None:
-    # no new file, and nothing below the root may have changed)
+    # name, setup, process settings, status, standard output, what becomes of the mode file:
+    #   "new": a new regular file holding "1", owned by the runner, with the row's permissions;
+    #   "in place": the same file holding "1", its owner and permissions kept;
+    #   "unchanged": nothing below the root changed.
     ROWS = [
-        ("mode file missing", None, 0o022, {}, 0, OK, 0o644),
-        ("other content", other_content, 0o022, {}, 0, OK, 0o644),
-        ("owner and permissions from this run", other_content, 0o077, {}, 0, OK, 0o600),
-        ("symbolic link is replaced, not followed", symbolic_link, 0o022, {}, 0, OK, 0o644),
-        ("dangling symbolic link", dangling_link, 0o022, {}, 0, OK, 0o644),
-        ("empty directory at the path", empty_directory, 0o022, {}, 0, OK, 0o644),
-        ("debris of a killed run", debris_of_a_killed_run, 0o022, {}, 0, OK, 0o644),
-        ("standard output closed", old_file, 0o022, {"preexec_fn": close_fd(1)}, 0, b"", 0o644),
-        ("standard error closed", old_file, 0o022, {"preexec_fn": close_fd(2)}, 0, OK, 0o644),
-        ("directory missing", mode_dir_missing, 0o022, {}, 1, SILENT, None),
-        ("non-empty directory at the path", full_directory, 0o022, {}, 1, SILENT, None),
-        ("write fails (file size limit)", old_file, 0o022,
-         {"preexec_fn": limit(resource.RLIMIT_FSIZE, 0)}, 1, SILENT, None),
-        ("creation fails (no descriptors left)", old_file, 0o022,
-         {"preexec_fn": limit(resource.RLIMIT_NOFILE, 4)}, 1, SILENT, None),
+        ("mode file missing", None, {}, 0, OK, "new", 0o644),
+        ("other content", other_content, {}, 0, OK, "new", 0o644),
+        ("permissions from this run", other_content, {"umask": 0o077}, 0, OK, "new", 0o600),
+        ("symbolic link is replaced, not followed", symbolic_link, {}, 0, OK, "new", 0o644),
+        ("dangling symbolic link", dangling_link, {}, 0, OK, "new", 0o644),
+        ("empty directory at the path", empty_directory, {}, 0, OK, "new", 0o644),
+        ("debris of a killed run", debris_of_a_killed_run, {}, 0, OK, "new", 0o644),
+        ("standard output closed", old_file, {"preexec_fn": close_fd(1)}, 0, b"", "new", 0o644),
+        ("standard error closed", old_file, {"preexec_fn": close_fd(2)}, 0, OK, "new", 0o644),
+        ("standard input closed", old_file, {"preexec_fn": close_fd(0)}, 0, PROMPT + WRONG,
+         "unchanged", None),
+        ("directory missing", mode_dir_missing, {}, 1, SILENT, "unchanged", None),
+        ("non-empty directory at the path", full_directory, {}, 1, SILENT, "unchanged", None),
+        ("write fails (file size limit)", old_file,
+         {"preexec_fn": limit(resource.RLIMIT_FSIZE, 0)}, 1, SILENT, "unchanged", None),
+        ("creation fails (no descriptors left)", old_file,
+         {"preexec_fn": limit(resource.RLIMIT_NOFILE, 4)}, 1, SILENT, "unchanged", None),
+        ("read-only file system", read_only, {}, 1, SILENT, "unchanged", None),
+        ("out of blocks", out_of_blocks, {}, 0, OK, "in place", 0o644),
+        ("out of blocks, empty old file", out_of_blocks_empty_file, {}, 1, SILENT, "unchanged",
+         None),
+        ("out of blocks, no old file", out_of_blocks_no_file, {}, 1, SILENT, "unchanged", None),
+        ("out of inodes", out_of_inodes, {}, 0, OK, "in place", 0o644),
+        ("as nobody: only the file writable", nobody_owns_file_only, NOBODY, 0, OK, "in place",
+         0o644),
+        ("as nobody: nothing writable", nobody_owns_nothing, NOBODY, 1, SILENT, "unchanged", None),
+        ("as nobody: directory writable", nobody_owns_directory, NOBODY, 0, OK, "new", 0o644),
     ]
 
     def snapshot(self):
-        """Everything below the root: path -> (type, bytes)."""
+        """Everything below the root: path -> (type, permissions, owner, inode, bytes or target)."""
         seen = {}
         for top, dirs, files in os.walk(ROOT):
             for name in dirs + files:
                 path = os.path.join(top, name)
-                seen[path] = (stat.S_IFMT(os.lstat(path).st_mode),
-                              os.readlink(path) if os.path.islink(path) else read(path))
+                info = os.lstat(path)
+                seen[path] = (stat.S_IFMT(info.st_mode), stat.S_IMODE(info.st_mode), info.st_uid,
+                              info.st_ino,
+                              os.readlink(path) if stat.S_ISLNK(info.st_mode) else read(path))
         return seen
 
     def test_rows(self):
-        for name, setup, umask, extra, status, shown, new_mode in self.ROWS:
+        for name, setup, settings, status, shown, outcome, mode in self.ROWS:
             with self.subTest(name):
                 fresh_root()
                 if setup:
                     setup(self)
                 before = self.snapshot()
                 debris = temporaries()
-                result = run("offswitch", KEY + b"\n", umask=umask, **extra)
+                result = run("offswitch", KEY + b"\n", **{"umask": 0o022, **settings})
                 self.assertEqual(result.returncode, status)
                 self.assertEqual(result.stdout, shown)
                 self.assertEqual(result.stderr, b"")
                 self.assertEqual(temporaries(), debris)
-                if new_mode is None:
-                    self.assertEqual(self.snapshot(), before)
-                    continue
-                info = os.lstat(MODE)
-                self.assertTrue(stat.S_ISREG(info.st_mode))
-                self.assertEqual(stat.S_IMODE(info.st_mode), new_mode)
-                self.assertEqual(read(MODE), b"1")
-                # Nothing else below the root changed: a link's target is never written.
                 after = self.snapshot()
-                for path in set(before) - {MODE} | set(after) - {MODE}:
+                if outcome == "unchanged":
+                    self.assertEqual(after, before)
+                    continue
+                kind, permissions, owner, inode, content = after[MODE]
+                self.assertEqual((kind, permissions, content), (stat.S_IFREG, mode, b"1"))
+                old = before.get(MODE)
+                if outcome == "in place":
+                    self.assertEqual((owner, inode), old[2:4])
+                else:
+                    self.assertEqual(owner, settings.get("user", 0))
+                    self.assertTrue(old is None or inode != old[3])
+                # Nothing else below the root changed: a link's target is never written.
+                for path in (set(before) | set(after)) - {MODE}:
                     self.assertEqual(after.get(path), before.get(path), path)
 
-    def test_a_reader_never_finds_the_file_absent_or_partial(self):
+    def test_concurrent_switches_are_atomic_to_a_reader(self):
         fresh_root()
         write(MODE, b"1")
         seen, done = set(), threading.Event()
@@ -194,16 +275,78 @@ class ModeFile(unittest.TestCase):
                 except OSError as error:
                     seen.add(error.strerror)
 
+        def switch(_):
+            return run("offswitch", KEY + b"\n").returncode
+
         reader = threading.Thread(target=poll)
         reader.start()
         try:
-            for _ in range(300):
-                self.assertEqual(run("offswitch", KEY + b"\n").returncode, 0)
+            with ThreadPoolExecutor(max_workers=4) as pool:  # four switches at a time
+                statuses = list(pool.map(switch, range(300)))
         finally:
             done.set()
             reader.join()
+        self.assertEqual(set(statuses), {0})
         self.assertEqual(seen, {b"1"})
         self.assertEqual(temporaries(), [])
+
+    def test_interrupted_switches_leave_no_debris(self):
+        fresh_root()
+        rng = random.Random(20261208)
+        for _ in range(200):
+            write(MODE, b"0")
+            process = subprocess.Popen([os.path.join(BIN, "offswitch")], stdin=subprocess.PIPE,
+                                       stdout=subprocess.DEVNULL)
+            process.stdin.write(KEY + b"\n")
+            process.stdin.close()
+            time.sleep(rng.uniform(0, 0.004))
+            process.send_signal(rng.choice([signal.SIGINT, signal.SIGTERM, signal.SIGHUP]))
+            process.wait()
+            self.assertIn(read(MODE), (b"0", b"1"))
+        self.assertEqual(temporaries(), [])
+
+
+WHITE = b" \t\n\v\f\r"
+
+
+def token(data):
+    """The entry as the switch must read it: the first white-space-delimited token."""
+    data = data.lstrip(WHITE)
+    end = next((i for i, byte in enumerate(data) if byte in WHITE), len(data))
+    return data[:end]
+
+
+def hostile_entries(rng):
+    """A few thousand entries built around the key, and random bytes."""
+    alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="
+    anything = bytes(range(256))
+    for _ in range(600):
+        at = rng.randrange(len(KEY))
+        yield KEY[:at] + bytes([rng.choice(anything)]) + KEY[at + 1:]  # one byte changed
+        yield KEY[:at] + bytes([rng.choice(alphabet)]) + KEY[at:]  # one byte inserted
+        yield KEY[:at] + KEY[at + 1:]  # one byte dropped
+        yield flip_case(KEY, rng.randrange(len(KEY) - 40))
+    for length in list(range(0, 40)) + list(range(len(KEY) - 40, len(KEY))):
+        yield KEY[:length]  # prefixes
+    for length in range(1, 1618 - len(KEY) + 40):  # suffixes up to past the buffer
+        yield KEY + bytes(rng.choice(alphabet) for _ in range(length))
+        yield KEY + bytes(rng.choice(anything) for _ in range(length))
+    for _ in range(300):
+        yield bytes(rng.choice(anything) for _ in range(rng.randrange(3000)))
+
+
+class HostileInput(unittest.TestCase):
+    def test_only_the_exact_key_matches_and_every_run_ends_normally(self):
+        fresh_root()
+        write(MODE, b"0")
+        for entry in hostile_entries(random.Random(1593)):
+            matches = token(entry) == KEY
+            result = run("offswitch", entry + b"\n")
+            self.assertEqual((result.returncode, result.stdout, result.stderr),
+                             (0, PROMPT + (SWITCHED if matches else WRONG), b""), entry)
+            self.assertEqual(read(MODE), b"1" if matches else b"0", entry)
+            if matches:
+                write(MODE, b"0")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,72 @@
+"""The shipped binaries themselves, on their real paths below /usr/bin/data.
+
+They run in a private mount namespace with a fresh tmpfs at /usr/bin/data, so the host's own
+/usr/bin/data is never seen or touched. Where the host has no /usr/bin/data, an overlay of /usr/bin,
+visible only inside the namespace, provides the mount point.
+"""
+
+import os
+import shutil
+import subprocess
+import unittest
+
+from harness import PROMPT, SWITCHED, WRONG, enter_private_mounts, mount, read
+
+BIN = os.environ["VELKARAN_SHIPPED_BIN"]
+ROOT = os.environ["VELKARAN_SHIPPED_ROOT"]
+SCRATCH = os.path.join(os.environ["VELKARAN_BUILD_DIR"], "testing", "shipped")
+DEFAULT_ROOT = "/usr/bin/data"
+MODE = os.path.join(ROOT, "vornek", "swich_Velkaran.txt")
+UPDATE = os.path.join(ROOT, "vornek", "quandrel", "dist", "quandrel")
+
+NO_MOUNTS = enter_private_mounts()
+
+
+def shipped(program, stdin=b""):
+    return subprocess.run([os.path.join(BIN, program)], input=stdin, capture_output=True,
+                          timeout=60, check=False)
+
+
+class Shipped(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if ROOT != DEFAULT_ROOT:
+            raise unittest.SkipTest(f"this build's root is {ROOT}, not {DEFAULT_ROOT}")
+        if NO_MOUNTS:
+            raise unittest.SkipTest(NO_MOUNTS)
+        if not os.path.isdir(ROOT):
+            os.makedirs(SCRATCH, exist_ok=True)
+            mount("-t", "tmpfs", "tmpfs", SCRATCH)
+            for name in ("upper", "work"):
+                os.mkdir(os.path.join(SCRATCH, name))
+            usr_bin = os.path.dirname(ROOT)
+            mount("-t", "overlay", "overlay", "-o",
+                  f"lowerdir={usr_bin},upperdir={SCRATCH}/upper,workdir={SCRATCH}/work", usr_bin)
+            os.mkdir(ROOT)
+        mount("-t", "tmpfs", "-o", "mode=0755", "tmpfs", ROOT)
+        os.makedirs(os.path.dirname(UPDATE))
+        with open(os.environ["VELKARAN_SHIPPED_KEY"], "rb") as f:
+            cls.key = f.read().strip()
+
+    def test_offswitch_switches_the_real_path(self):
+        with open(MODE, "wb") as f:
+            f.write(b"0")
+        result = shipped("offswitch", b"not the key\n")
+        self.assertEqual((result.returncode, result.stdout, read(MODE)), (0, PROMPT + WRONG, b"0"))
+        result = shipped("offswitch", self.key + b"\n")
+        self.assertEqual((result.returncode, result.stdout, read(MODE)),
+                         (0, PROMPT + SWITCHED, b"1"))
+        self.assertEqual(sorted(os.listdir(os.path.dirname(MODE))), ["quandrel", "swich_Velkaran.txt"])
+
+    def test_the_real_launch_chain_reaches_the_update_program(self):
+        shutil.copy(os.path.join(BIN, "Velkaran"), os.path.join(ROOT, "Velkaran"))
+        with open(UPDATE, "w") as f:  # a stand-in for the update program
+            f.write('#!/bin/sh\necho "stand-in update program, $# arguments"\n')
+        os.chmod(UPDATE, 0o755)
+        result = shipped("runVelkaran")
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (0, b"stand-in update program, 0 arguments\n", b""))
+
+
+if __name__ == "__main__":
+    unittest.main()
