@@ -257,7 +257,7 @@ class ModeFile(unittest.TestCase):
                 if outcome == "in place":
                     self.assertEqual((owner, inode), old[2:4])
                 else:
-                    self.assertEqual(owner, settings.get("user", 0))
+                    self.assertEqual(owner, settings.get("user", os.geteuid()))
                     self.assertTrue(old is None or inode != old[3])
                 # Nothing else below the root changed: a link's target is never written.
                 for path in (set(before) | set(after)) - {MODE}:
