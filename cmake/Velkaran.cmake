@@ -54,5 +54,9 @@ function(velkaran_add_programs suffix)
         set_target_properties(${program}${suffix} PROPERTIES
             OUTPUT_NAME ${program}
             RUNTIME_OUTPUT_DIRECTORY "${arg_OUTPUT_DIR}")
+        # The start files bring a .comment section of compiler versions that nothing needs.
+        add_custom_command(TARGET ${program}${suffix} POST_BUILD
+            COMMAND "${CMAKE_OBJCOPY}" --remove-section=.comment "$<TARGET_FILE:${program}${suffix}>"
+            VERBATIM)
     endforeach()
 endfunction()
