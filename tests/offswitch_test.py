@@ -39,7 +39,7 @@ class Dialogue(unittest.TestCase):
     def test_prompt_is_on_the_terminal_before_input_is_read(self):
         pid, terminal = pty.fork()
         if pid == 0:
-            path = os.path.join(os.environ["VELKARAN_TEST_BIN"], "offswitch")
+            path = os.path.join(BIN, "offswitch")
             os.execv(path, [path])
         shown = b""
         expected = PROMPT.replace(b"\n", b"\r\n")  # the terminal turns a line feed into CR LF
