@@ -209,9 +209,10 @@ bool move_into_place(int dir, const char *temp) {
 }
 
 // Syncs the directory so the rename survives a crash. EINVAL means the file system cannot sync a
-// directory at all, which is no failure of this run.
+// directory at all, and EBADF that the directory could only be opened as a path (see
+// open_mode_dir); neither is a failure of this run.
 bool sync_dir(int dir) {
-    return fsync(dir) == 0 || errno == EINVAL;
+    return fsync(dir) == 0 || errno == EINVAL || errno == EBADF;
 }
 
 // Writes a new mode file beside the old one, syncs it and renames it over the old one. On any
@@ -253,10 +254,21 @@ bool rewrite_in_place(int dir) {
     return close(fd) == 0 && written;
 }
 
+// Opens the mode file's directory, to be synced after the rename. A directory that the operator
+// may write but not read still takes the new file: it is then opened as a path only, which
+// cannot be synced.
+int open_mode_dir() {
+    const int dir = open(mode_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0 || errno != EACCES) {
+        return dir;
+    }
+    return open(mode_dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 // Puts the agent into off mode; true when the mode file now holds "1". The catchable signals are
 // held back meanwhile, so that an interrupt cannot leave a temporary file behind.
 bool switch_off() {
-    const int dir = open(mode_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = open_mode_dir();
     if (dir < 0) {
         return false;
     }

@@ -187,6 +187,11 @@ class ModeFile(unittest.TestCase):
         write(MODE, b"0")
         os.chown(VORNEK, 65534, 65534)
 
+    def nobody_may_write_but_not_list(self):
+        self.need_nobody()
+        write(MODE, b"0")
+        os.chmod(VORNEK, 0o733)
+
     OK, SILENT = PROMPT + SWITCHED, PROMPT
     # name, setup, process settings, status, standard output, what becomes of the mode file:
     #   "new": a new regular file holding "1", owned by the runner, with the row's permissions;
@@ -220,6 +225,8 @@ class ModeFile(unittest.TestCase):
          0o644),
         ("as nobody: nothing writable", nobody_owns_nothing, NOBODY, 1, SILENT, "unchanged", None),
         ("as nobody: directory writable", nobody_owns_directory, NOBODY, 0, OK, "new", 0o644),
+        ("as nobody: directory writable, not readable", nobody_may_write_but_not_list, NOBODY, 0,
+         OK, "new", 0o644),
     ]
 
     def snapshot(self):
