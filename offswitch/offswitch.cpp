@@ -230,16 +230,20 @@ Outcome replace_atomically(int dir) {
     if (close(fd) != 0 && error == 0) {
         error = errno;
     }
-    if (error == 0 && move_into_place(dir, temp)) {
-        return sync_dir(dir) ? Outcome::switched : Outcome::failed;
+    if (error == 0) {
+        if (move_into_place(dir, temp)) {
+            return sync_dir(dir) ? Outcome::switched : Outcome::failed;
+        }
+        error = errno;
     }
     // Nothing more can be done when the removal fails; the random name keeps the debris harmless.
     (void)unlinkat(dir, temp, 0);
     return lacks_room_or_rights(error) ? Outcome::no_new_file : Outcome::failed;
 }
 
-// Rewrites the existing mode file in place when no new file can be made beside it (a directory
-// the operator may not write, or a full file system), keeping its owner and permissions. Only a
+// Rewrites the existing mode file in place when no new file can be put in its place (a directory
+// the operator may not write, a sticky directory and another user's file, or a full file system),
+// keeping its owner and permissions. Only a
 // regular file is rewritten, never through a symbolic link. The "1" goes in before the rest is cut
 // off, so a failure never leaves the file empty.
 bool rewrite_in_place(int dir) {

@@ -187,6 +187,11 @@ class ModeFile(unittest.TestCase):
         write(MODE, b"0")
         os.chown(VORNEK, 65534, 65534)
 
+    def sticky_directory(self):  # nobody may add files, but not replace root's
+        self.need_nobody()
+        write(MODE, b"0", 0o666)
+        os.chmod(VORNEK, 0o1777)
+
     def nobody_may_write_but_not_list(self):
         self.need_nobody()
         write(MODE, b"0")
@@ -225,6 +230,8 @@ class ModeFile(unittest.TestCase):
          0o644),
         ("as nobody: nothing writable", nobody_owns_nothing, NOBODY, 1, SILENT, "unchanged", None),
         ("as nobody: directory writable", nobody_owns_directory, NOBODY, 0, OK, "new", 0o644),
+        ("as nobody: sticky directory, root's writable file", sticky_directory, NOBODY, 0, OK,
+         "in place", 0o666),
         ("as nobody: directory writable, not readable", nobody_may_write_but_not_list, NOBODY, 0,
          OK, "new", 0o644),
     ]
