@@ -24,6 +24,9 @@ echo "end $$" >>"{log}"
 """
 
 
+MISSING, NOT_EXECUTABLE = None, object()  # stand-in bodies for a program that cannot start
+
+
 def stand_in(path, body=""):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w") as f:
@@ -52,14 +55,14 @@ class Launchers(unittest.TestCase):
     # launcher, the program it starts, the arguments that program must get
     LAUNCHERS = [("runVelkaran", ENTRY, ["580"]), ("Velkaran", UPDATE, [])]
 
-    # name, launcher arguments, stand-in body (None: no program there), whether it runs to its end
+    # name, launcher arguments, stand-in body, whether it runs to its end
     ROWS = [
         ("plain run", [], "", True),
         ("launcher arguments change nothing", ["x", "; touch pwned", "$(id)"], "", True),
         ("failing program", [], "exit 7", False),
         ("program killed by a signal", [], "kill -KILL $$", False),
-        ("program that is not executable", [], "chmod", False),
-        ("missing program", [], None, False),
+        ("program that is not executable", [], NOT_EXECUTABLE, False),
+        ("missing program", [], MISSING, False),
         ("program that takes its time", [], "sleep 0.5", True),
     ]
 
@@ -68,17 +71,17 @@ class Launchers(unittest.TestCase):
             for name, args, body, ends in self.ROWS:
                 with self.subTest(launcher=launcher, row=name):
                     fresh_root()
-                    if body == "chmod":
+                    if body is NOT_EXECUTABLE:
                         stand_in(started)
                         os.chmod(started, 0o644)
-                    elif body is not None:
+                    elif body is not MISSING:
                         stand_in(started, body)
                     result = subprocess.run([os.path.join(BIN, launcher)] + args, cwd=ROOT,
                                             capture_output=True, timeout=60, check=False)
                     self.assertEqual(result.returncode, 0)
                     self.assertEqual(result.stdout, b"")
                     self.assertFalse(os.path.exists(os.path.join(ROOT, "pwned")))
-                    if body in (None, "chmod"):
+                    if body is MISSING or body is NOT_EXECUTABLE:
                         self.assertEqual(log(), [])
                         self.assertNotEqual(result.stderr, b"")  # the shell's own complaint
                         continue
