@@ -243,9 +243,8 @@ Outcome replace_atomically(int dir) {
 
 // Rewrites the existing mode file in place when no new file can be put in its place (a directory
 // the operator may not write, a sticky directory and another user's file, or a full file system),
-// keeping its owner and permissions. Only a
-// regular file is rewritten, never through a symbolic link. The "1" goes in before the rest is cut
-// off, so a failure never leaves the file empty.
+// keeping its owner and permissions. Only a regular file is rewritten, never through a symbolic
+// link. The "1" goes in before the rest is cut off, so a failure never leaves the file empty.
 bool rewrite_in_place(int dir) {
     const int fd =
         openat(dir, mode_name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

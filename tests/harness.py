@@ -42,12 +42,12 @@ def read(path):
         return None
 
 
-def run(program, stdin=b"", timeout=60, **kwargs):
+def run(program, stdin=b"", args=(), directory=BIN, **kwargs):
     """Runs a program of the build as a process; returns the CompletedProcess."""
     kwargs.setdefault("stdout", subprocess.PIPE)
     kwargs.setdefault("stderr", subprocess.PIPE)
-    path = program if os.path.isabs(program) else os.path.join(BIN, program)
-    return subprocess.run([path], input=stdin, timeout=timeout, check=False, **kwargs)
+    return subprocess.run([os.path.join(directory, program), *args], input=stdin, timeout=60,
+                          check=False, **kwargs)
 
 
 def temporaries():

@@ -76,8 +76,7 @@ class Launchers(unittest.TestCase):
                         os.chmod(started, 0o644)
                     elif body is not MISSING:
                         stand_in(started, body)
-                    result = subprocess.run([os.path.join(BIN, launcher)] + args, cwd=ROOT,
-                                            capture_output=True, timeout=60, check=False)
+                    result = run(launcher, args=args, cwd=ROOT)
                     self.assertEqual(result.returncode, 0)
                     self.assertEqual(result.stdout, b"")
                     self.assertFalse(os.path.exists(os.path.join(ROOT, "pwned")))

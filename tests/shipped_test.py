@@ -7,10 +7,9 @@ visible only inside the namespace, provides the mount point.
 
 import os
 import shutil
-import subprocess
 import unittest
 
-from harness import PROMPT, SWITCHED, WRONG, enter_private_mounts, mount, read
+from harness import PROMPT, SWITCHED, WRONG, enter_private_mounts, mount, read, run
 
 BIN = os.environ["VELKARAN_SHIPPED_BIN"]
 ROOT = os.environ["VELKARAN_SHIPPED_ROOT"]
@@ -20,11 +19,6 @@ MODE = os.path.join(ROOT, "vornek", "swich_Velkaran.txt")
 UPDATE = os.path.join(ROOT, "vornek", "quandrel", "dist", "quandrel")
 
 NO_MOUNTS = enter_private_mounts()
-
-
-def shipped(program, stdin=b""):
-    return subprocess.run([os.path.join(BIN, program)], input=stdin, capture_output=True,
-                          timeout=60, check=False)
 
 
 class Shipped(unittest.TestCase):
@@ -51,9 +45,9 @@ class Shipped(unittest.TestCase):
     def test_offswitch_switches_the_real_path(self):
         with open(MODE, "wb") as f:
             f.write(b"0")
-        result = shipped("offswitch", b"not the key\n")
+        result = run("offswitch", b"not the key\n", directory=BIN)
         self.assertEqual((result.returncode, result.stdout, read(MODE)), (0, PROMPT + WRONG, b"0"))
-        result = shipped("offswitch", self.key + b"\n")
+        result = run("offswitch", self.key + b"\n", directory=BIN)
         self.assertEqual((result.returncode, result.stdout, read(MODE)),
                          (0, PROMPT + SWITCHED, b"1"))
         self.assertEqual(sorted(os.listdir(os.path.dirname(MODE))), ["quandrel", "swich_Velkaran.txt"])
@@ -63,7 +57,7 @@ class Shipped(unittest.TestCase):
         with open(UPDATE, "w") as f:  # a stand-in for the update program
             f.write('#!/bin/sh\necho "stand-in update program, $# arguments"\n')
         os.chmod(UPDATE, 0o755)
-        result = shipped("runVelkaran")
+        result = run("runVelkaran", directory=BIN)
         self.assertEqual((result.returncode, result.stdout, result.stderr),
                          (0, b"stand-in update program, 0 arguments\n", b""))
 
