@@ -37,6 +37,19 @@ set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 include(CheckPIESupported)
 check_pie_supported()
 
+# libsodium computes the key's digest in offswitch. It is linked statically, so that the programs
+# still need nothing but the C library at run time.
+find_path(SODIUM_INCLUDE_DIR sodium/crypto_hash_sha256.h)
+find_library(SODIUM_STATIC_LIBRARY NAMES libsodium.a)
+if(NOT SODIUM_INCLUDE_DIR OR NOT SODIUM_STATIC_LIBRARY)
+    message(FATAL_ERROR "libsodium's headers and static library libsodium.a are needed "
+                        "(Debian package libsodium-dev).")
+endif()
+add_library(velkaran_sodium STATIC IMPORTED)
+set_target_properties(velkaran_sodium PROPERTIES
+    IMPORTED_LOCATION "${SODIUM_STATIC_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${SODIUM_INCLUDE_DIR}")
+
 # Adds offswitch, runVelkaran and Velkaran, with target names ending in SUFFIX, compiled for the
 # installation root ROOT and the key in KEY_FILE, and placed in OUTPUT_DIR.
 function(velkaran_add_programs suffix)
@@ -51,6 +64,9 @@ function(velkaran_add_programs suffix)
         add_executable(${program}${suffix} "${PROJECT_SOURCE_DIR}/${source}")
         target_include_directories(${program}${suffix} PRIVATE "${arg_GENERATED_DIR}")
         target_link_libraries(${program}${suffix} PRIVATE velkaran_flags)
+        if(program STREQUAL "offswitch")
+            target_link_libraries(${program}${suffix} PRIVATE velkaran_sodium)
+        endif()
         set_target_properties(${program}${suffix} PROPERTIES
             OUTPUT_NAME ${program}
             RUNTIME_OUTPUT_DIRECTORY "${arg_OUTPUT_DIR}")

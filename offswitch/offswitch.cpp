@@ -22,19 +22,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sodium/crypto_hash_sha256.h>
+#include <sodium/utils.h>
+
 #include "offswitch_key.h"
 #include "velkaran_paths.h"
 
-// The emergency key, compiled in from the configured key file.
-const char key[] = OFFSWITCH_KEY;
-static_assert(sizeof key == 1594, "the emergency key is 1593 characters and its terminator");
+// The SHA-256 digest of the emergency key, compiled in from the configured key file. The program
+// holds no copy of the key itself, so that nobody who can run it can read the key out of it.
+const unsigned char key_digest[crypto_hash_sha256_BYTES] = OFFSWITCH_KEY_DIGEST;
+static_assert(sizeof key_digest == 32, "the key's digest is a SHA-256 digest");
 
 namespace {
 
-constexpr std::size_t key_length = sizeof key - 1;
+constexpr std::size_t key_length = 1593;
 
-// Holds 1617 characters and a terminator; a longer entry is counted but not stored.
+// Holds 1617 characters and a terminator; an entry that reaches 1618 characters is refused.
 constexpr std::size_t entry_size = 1618;
+constexpr std::size_t refused = entry_size;
+
+// Standard input is read in blocks: a terminal hands over a whole line (at most 4095 characters
+// in canonical mode) in one read, so nothing typed on the key's line is left for the shell.
+constexpr std::size_t block_size = 4096;
 
 constexpr char mode_dir[] = VELKARAN_DATA_DIR "/vornek";
 constexpr char mode_name[] = "swich_Velkaran.txt";
@@ -95,52 +104,71 @@ constexpr bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Reads one byte of standard input; false at the end of input or on an error. Reading a byte at a
-// time keeps no copy of the entry in a stdio buffer and leaves what follows the entry unread.
-bool next_byte(char &c) {
+// Reads the next block of standard input; returns its length, 0 at the end of input or on an error.
+std::size_t read_block(char (&block)[block_size]) {
     for (;;) {
-        const ssize_t n = read(STDIN_FILENO, &c, 1);
-        if (n == 1) {
-            return true;
+        const ssize_t n = read(STDIN_FILENO, block, sizeof block);
+        if (n >= 0) {
+            return static_cast<std::size_t>(n);
         }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        return false;
-    }
-}
-
-// Reads one white-space-delimited token into entry and returns its length; a token longer than
-// entry can hold is read past whole and reported as entry_size, which no key length equals.
-std::size_t read_entry(char (&entry)[entry_size]) {
-    char c = '\0';
-    do {
-        if (!next_byte(c)) {
+        if (errno != EINTR) {
             return 0;
         }
-    } while (is_space(c));
-    std::size_t length = 0;
-    do {
-        if (length < entry_size - 1) {
-            entry[length] = c;
-        }
-        if (length < entry_size) {
-            ++length;
-        }
-    } while (next_byte(c) && !is_space(c));
-    explicit_bzero(&c, sizeof c);
-    return length;
+    }
 }
 
-// Compares the whole entry with the key in time that does not depend on where they differ. A
-// token holding a NUL byte, or one that began with the key and went on, is a different entry.
-bool matches_key(const char (&entry)[entry_size], std::size_t length) {
-    volatile unsigned difference = length == key_length ? 0U : 1U;
-    for (std::size_t i = 0; i < key_length; ++i) {
-        difference = difference |
-                     (static_cast<unsigned char>(entry[i]) ^ static_cast<unsigned char>(key[i]));
+// Hands what the last block brought in past the entry back to the next reader, where standard
+// input is a regular file: its offset is set back to the first byte not taken. A terminal's or
+// pipe's bytes cannot be given back, and are dropped, so nothing on the key's line is ever run.
+void give_back(std::size_t unread) {
+    struct stat status {};
+    if (unread > 0 && fstat(STDIN_FILENO, &status) == 0 && S_ISREG(status.st_mode)) {
+        (void)lseek(STDIN_FILENO, -static_cast<off_t>(unread), SEEK_CUR);
     }
-    return difference == 0U;
+}
+
+// Reads one white-space-delimited token into entry and returns its length, or refused as soon as
+// it reaches entry_size characters, which no key length equals; leading white space is skipped
+// without limit. The token ends at white space, which is left for the next reader, or at the end
+// of input.
+std::size_t read_entry(unsigned char (&entry)[entry_size], char (&block)[block_size]) {
+    std::size_t length = 0;
+    for (;;) {
+        const std::size_t got = read_block(block);
+        if (got == 0) {
+            return length;
+        }
+        for (std::size_t i = 0; i < got; ++i) {
+            if (is_space(block[i])) {
+                if (length == 0) {
+                    continue;
+                }
+                give_back(got - i);
+                return length;
+            }
+            if (length == entry_size - 1) {
+                give_back(got - i - 1);
+                return refused;
+            }
+            entry[length++] = static_cast<unsigned char>(block[i]);
+        }
+    }
+}
+
+// Whether the entry is the key: exactly as long as the key, with the key's SHA-256 digest. The
+// digests are compared in time that does not depend on where they differ, and the entry's digest
+// and the hash state are wiped. A token holding a NUL byte, or one that began with the key and went
+// on, is a different entry.
+bool matches_key(const unsigned char (&entry)[entry_size], std::size_t length) {
+    crypto_hash_sha256_state state{};
+    unsigned char digest[crypto_hash_sha256_BYTES] = {};
+    (void)crypto_hash_sha256_init(&state);
+    (void)crypto_hash_sha256_update(&state, entry, length < entry_size ? length : entry_size - 1);
+    (void)crypto_hash_sha256_final(&state, digest);
+    const bool same_digest = sodium_memcmp(digest, key_digest, sizeof digest) == 0;
+    explicit_bzero(&state, sizeof state);
+    explicit_bzero(digest, sizeof digest);
+    return length == key_length && same_digest;
 }
 
 // Failures that mean no new file can be made beside the mode file, while the mode file itself may
@@ -290,7 +318,9 @@ bool switch_off() {
 } // namespace
 
 int main() {
-    // Keep the key out of core dumps and away from other processes of the same user.
+    // Keep the entry out of core dumps and away from other processes of the same user. The hash
+    // and the comparison need no sodium_init(), which would also seed a random generator that this
+    // program never uses, and can wait for the kernel's entropy early in boot.
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     // A reader gone from standard output, or a file size limit, must not kill the switch: the
     // write then fails, and the failure is handled where it occurs.
@@ -298,11 +328,13 @@ int main() {
     (void)signal(SIGXFSZ, SIG_IGN);
     keep_standard_streams_open();
 
-    char entry[entry_size] = {};
+    unsigned char entry[entry_size] = {};
+    char block[block_size] = {};
     say(prompt);
-    const std::size_t length = read_entry(entry);
+    const std::size_t length = read_entry(entry, block);
     const bool matched = matches_key(entry, length);
     explicit_bzero(entry, sizeof entry);
+    explicit_bzero(block, sizeof block);
     if (!matched) {
         say(wrong_key_text);
         return 0;

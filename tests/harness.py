@@ -2,11 +2,13 @@
 
 import ctypes
 import os
+import re
 import shutil
 import subprocess
 
 BIN = os.environ["VELKARAN_TEST_BIN"]
 ROOT = os.environ["VELKARAN_TEST_ROOT"]
+BUILD = os.environ["VELKARAN_BUILD_DIR"]
 with open(os.environ["VELKARAN_TEST_KEY"], "rb") as key_file:
     KEY = key_file.read().strip()
 
@@ -94,3 +96,28 @@ def nobody_can_reach(path):
     """Whether the user nobody can search every directory down to path."""
     return subprocess.run(["/bin/sh", "-c", 'cd "$0"', path], check=False,
                           stderr=subprocess.DEVNULL, **NOBODY).returncode == 0
+
+
+def key_pieces(paths, keys):
+    """(path, piece) for every 64-character piece of a key found in one of the files."""
+    windows = {key[i:i + 64] for key in keys for i in range(len(key) - 63)}
+    for path in paths:
+        with open(path, "rb") as f:
+            content = f.read()
+        for found in re.finditer(rb"[A-Za-z0-9+/=]{64,}", content):
+            text = found.group()
+            for i in range(len(text) - 63):
+                if text[i:i + 64] in windows:
+                    yield path, text[i:i + 64]
+                    break
+
+
+def files_below(top, skip=()):
+    """The regular files below top, but those in skip and those of other build trees inside it."""
+    for here, dirs, files in os.walk(top):
+        dirs[:] = [d for d in dirs if os.path.join(here, d) not in skip
+                   and not os.path.exists(os.path.join(here, d, "CMakeCache.txt"))]
+        for name in files:
+            path = os.path.join(here, name)
+            if os.path.isfile(path) and not os.path.islink(path) and path not in skip:
+                yield path

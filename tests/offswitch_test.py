@@ -1,5 +1,6 @@
 """Black-box tests of offswitch: the dialogue, the matching of the key, and the mode file."""
 
+import fcntl
 import os
 import pty
 import random
@@ -8,6 +9,9 @@ import select
 import signal
 import stat
 import subprocess
+import sys
+import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -15,7 +19,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 from harness import BIN, KEY, MODE, PROMPT, ROOT, SWITCHED, VORNEK, WRONG
 from harness import NOBODY, enter_private_mounts, fresh_root, mount, nobody_can_reach, read, run
-from harness import temporaries, write
+from harness import BUILD, temporaries, write
 
 # Before any thread starts; None, or why the rows that mount file systems are skipped.
 NO_MOUNTS = enter_private_mounts()
@@ -57,6 +61,83 @@ class Dialogue(unittest.TestCase):
         self.assertEqual(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), 0)
         os.close(terminal)
         self.assertEqual(read(MODE), b"1")
+
+    # name, the line typed at the terminal, whether it is the key
+    TYPED = [
+        ("wrong key and a command", b"wrongkey touch /tmp/x", False),
+        ("the key and a command", KEY + b" touch /tmp/x", True),
+        ("the key twice", KEY + b" " + KEY, True),
+        ("a 3000-character token and a command", b"A" * 3000 + b" touch /tmp/x", False),
+    ]
+
+    def test_nothing_typed_on_the_line_is_left_for_the_shell(self):
+        for name, line, is_key in self.TYPED:
+            with self.subTest(name):
+                fresh_root()
+                pid, terminal = pty.fork()
+                if pid == 0:  # as the operator's shell: run the switch, then see what is left
+                    try:
+                        status = subprocess.run([os.path.join(BIN, "offswitch")],
+                                                check=False).returncode
+                        waiting = fcntl.ioctl(0, termios.FIONREAD, bytes(4))
+                        left = int.from_bytes(waiting, sys.byteorder)
+                        os.write(1, b"\nstatus %d left %d\n" % (status, left))
+                    finally:
+                        os._exit(0)
+                seen = b""
+                while PROMPT.split(b"\n")[-1] not in seen:
+                    self.assertTrue(select.select([terminal], [], [], 10)[0], seen)
+                    seen += os.read(terminal, 4096)
+                os.write(terminal, line + b"\n")
+                while b"left" not in seen.split(b"status")[-1] or not seen.endswith(b"\n"):
+                    if not select.select([terminal], [], [], 10)[0]:
+                        break
+                    try:
+                        seen += os.read(terminal, 4096)
+                    except OSError:
+                        break
+                os.waitpid(pid, 0)
+                os.close(terminal)
+                self.assertIn(b"\r\nstatus 0 left 0\r\n", seen)
+                self.assertIn((SWITCHED if is_key else WRONG).replace(b"\n", b"\r\n"), seen)
+                self.assertEqual(read(MODE), b"1" if is_key else None)
+
+    # name, what the file holds, what the next reader of the file must get
+    FOLLOWING = [
+        ("line of the key", KEY + b" rest of the line\nnext line\n", b" rest of the line\nnext line\n"),
+        ("wrong key after blank lines", b"\n\n  wrong\tnext\n", b"\tnext\n"),
+        ("token past the first block", b"\n" * 5000 + b"wrong\nnext", b"\nnext"),
+        ("refused entry", b"A" * 1618 + b"BC\n", b"BC\n"),
+        ("end of file after the key", KEY, b""),
+    ]
+
+    def test_what_follows_the_entry_in_a_file_is_left_for_the_next_reader(self):
+        with tempfile.TemporaryDirectory(dir=BUILD) as scratch:
+            for name, content, following in self.FOLLOWING:
+                with self.subTest(name):
+                    fresh_root()
+                    path = os.path.join(scratch, "input")
+                    write(path, content)
+                    with open(path, "rb") as f:
+                        result = subprocess.run(
+                            ["/bin/sh", "-c", '"$0"; cat', os.path.join(BIN, "offswitch")],
+                            stdin=f, capture_output=True, timeout=60, check=False)
+                    answer = SWITCHED if content.startswith(KEY) else WRONG
+                    self.assertEqual(result.stdout, PROMPT + answer + following)
+
+    def test_endless_and_huge_entries_are_refused_at_once(self):
+        fresh_root()
+        with tempfile.TemporaryDirectory(dir=BUILD) as scratch:
+            huge = os.path.join(scratch, "huge")
+            write(huge, KEY * (64 * 1024 * 1024 // len(KEY) + 1))
+            for name, source in [("/dev/zero", "/dev/zero"), ("64 MiB token in a file", huge)]:
+                with self.subTest(name), open(source, "rb") as f:
+                    result = subprocess.run([os.path.join(BIN, "offswitch")], stdin=f,
+                                            capture_output=True, timeout=60, check=False)
+                    self.assertEqual((result.returncode, result.stdout), (0, PROMPT + WRONG))
+            with self.subTest("64 MiB token through a pipe"):
+                result = run("offswitch", b"A" * (64 * 1024 * 1024))
+                self.assertEqual((result.returncode, result.stdout), (0, PROMPT + WRONG))
 
     # name, standard input, whether it is the key
     ENTRIES = [
