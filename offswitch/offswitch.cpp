@@ -6,7 +6,7 @@
 //
 // The replacement is atomic: the new file is written and synced beside the old one and renamed
 // over it, so the agent never finds the mode file absent, empty or half-written, and a failure
-// leaves the old file as it was.
+// before the rename leaves the old file as it was. Status 0 comes only once the switch is durable.
 
 #include <cerrno>
 #include <csignal>
@@ -17,6 +17,8 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -215,13 +217,33 @@ int create_temp(int dir, char (&name)[temp_name_size]) {
     return -1;
 }
 
-// Writes "1" at the start of the file; true only when the byte was written.
+// Writes "1" at the start of the file; true only when the byte was written. A write that stores
+// nothing sets no error of its own, so it is reported as an I/O error.
 bool write_mode(int fd) {
     ssize_t n = 0;
     do {
         n = pwrite(fd, "1", 1, 0);
     } while (n < 0 && errno == EINTR);
+    if (n == 0) {
+        errno = EIO;
+    }
     return n == 1;
+}
+
+// Whether the directory is append-only or immutable: a file made in it could then be neither
+// renamed nor removed, and would stay behind as debris. statx reads the attributes through a
+// path-only descriptor too; the flags ioctl is asked where statx cannot tell.
+bool refuses_removal(int dir) {
+    constexpr auto fixed =
+        static_cast<unsigned long long>(STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE);
+    struct statx status {};
+    if (statx(dir, "", AT_EMPTY_PATH, 0, &status) == 0 &&
+        (status.stx_attributes_mask & fixed) != 0) {
+        return (status.stx_attributes & fixed) != 0;
+    }
+    int flags = 0;
+    return ioctl(dir, FS_IOC_GETFLAGS, &flags) == 0 &&
+           (static_cast<unsigned>(flags) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
 }
 
 // Renames the temporary file over the mode file. A rename never follows a symbolic link at the
@@ -236,43 +258,40 @@ bool move_into_place(int dir, const char *temp) {
     return unlinkat(dir, mode_name, AT_REMOVEDIR) == 0 && renameat(dir, temp, dir, mode_name) == 0;
 }
 
-// Syncs the directory so the rename survives a crash. EINVAL means the file system cannot sync a
-// directory at all, and EBADF that the directory could only be opened as a path (see
-// open_mode_dir); neither is a failure of this run.
-bool sync_dir(int dir) {
-    return fsync(dir) == 0 || errno == EINVAL || errno == EBADF;
-}
-
-// Writes a new mode file beside the old one, syncs it and renames it over the old one. On any
-// failure the temporary file is removed and the old file is left exactly as it was.
+// Writes a new mode file beside the old one, syncs it and renames it over the old one, then makes
+// the rename durable. On a failure before the rename the temporary file is removed and the old
+// file is left exactly as it was; after it, the new file stays in place. No temporary file is made
+// in a directory that would refuse to let it be renamed or removed.
 Outcome replace_atomically(int dir) {
+    if (refuses_removal(dir)) {
+        return Outcome::no_new_file;
+    }
     char temp[temp_name_size] = {};
     const int fd = create_temp(dir, temp);
     if (fd < 0) {
         return lacks_room_or_rights(errno) ? Outcome::no_new_file : Outcome::failed;
     }
-    int error = 0;
-    if (!write_mode(fd) || fsync(fd) != 0) {
-        error = errno;
+    if (!write_mode(fd) || fsync(fd) != 0 || !move_into_place(dir, temp)) {
+        const int error = errno;
+        (void)close(fd);
+        // Nothing more can be done when the removal fails; the random name keeps the debris
+        // harmless.
+        (void)unlinkat(dir, temp, 0);
+        return lacks_room_or_rights(error) ? Outcome::no_new_file : Outcome::failed;
     }
-    if (close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error == 0) {
-        if (move_into_place(dir, temp)) {
-            return sync_dir(dir) ? Outcome::switched : Outcome::failed;
-        }
-        error = errno;
-    }
-    // Nothing more can be done when the removal fails; the random name keeps the debris harmless.
-    (void)unlinkat(dir, temp, 0);
-    return lacks_room_or_rights(error) ? Outcome::no_new_file : Outcome::failed;
+    // The rename survives a crash once the directory is synced. Where the directory can only be
+    // opened as a path (see open_mode_dir), or its file system cannot sync a directory, the whole
+    // file system is synced through the new file instead.
+    const bool durable =
+        fsync(dir) == 0 || ((errno == EBADF || errno == EINVAL) && syncfs(fd) == 0);
+    return close(fd) == 0 && durable ? Outcome::switched : Outcome::failed;
 }
 
 // Rewrites the existing mode file in place when no new file can be put in its place (a directory
-// the operator may not write, a sticky directory and another user's file, or a full file system),
-// keeping its owner and permissions. Only a regular file is rewritten, never through a symbolic
-// link. The "1" goes in before the rest is cut off, so a failure never leaves the file empty.
+// the operator may not write, an append-only directory, a sticky directory and another user's
+// file, or a full file system), keeping its owner and permissions. Only a regular file with no
+// other name is rewritten, never through a symbolic link or a second hard link. The "1" goes in
+// and is synced before the rest is cut off, so a failure or a crash never leaves the file empty.
 bool rewrite_in_place(int dir) {
     const int fd =
         openat(dir, mode_name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -280,14 +299,15 @@ bool rewrite_in_place(int dir) {
         return false;
     }
     struct stat status {};
-    const bool written = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && write_mode(fd) &&
+    const bool written = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                         status.st_nlink == 1 && write_mode(fd) && fdatasync(fd) == 0 &&
                          ftruncate(fd, 1) == 0 && fsync(fd) == 0;
     return close(fd) == 0 && written;
 }
 
 // Opens the mode file's directory, to be synced after the rename. A directory that the operator
 // may write but not read still takes the new file: it is then opened as a path only, which
-// cannot be synced.
+// cannot be synced itself.
 int open_mode_dir() {
     const int dir = open(mode_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0 || errno != EACCES) {

@@ -23,9 +23,18 @@ WRONG = b"The key not invalid\n"
 
 
 def fresh_root():
-    """An empty private root holding only the vornek directory."""
-    release_mounts(ROOT)
-    shutil.rmtree(ROOT, ignore_errors=True)
+    """An empty private root holding only the vornek directory. A file system mounted at the root
+    itself stays mounted, and is emptied."""
+    release_mounts(VORNEK)
+    os.makedirs(ROOT, exist_ok=True)
+    for name in os.listdir(ROOT):
+        path = os.path.join(ROOT, name)
+        if os.path.isdir(path) and not os.path.islink(path):
+            subprocess.run(["chattr", "-R", "-a", "-i", path], stderr=subprocess.DEVNULL,
+                           check=False)
+            shutil.rmtree(path)
+        else:
+            os.unlink(path)
     os.makedirs(VORNEK)
 
 

@@ -6,6 +6,7 @@ import pty
 import random
 import resource
 import select
+import shutil
 import signal
 import stat
 import subprocess
@@ -278,6 +279,27 @@ class ModeFile(unittest.TestCase):
         write(MODE, b"0")
         os.chmod(VORNEK, 0o733)
 
+    def nobody_may_only_write(self):
+        self.need_nobody()
+        write(MODE, b"0")
+        os.chmod(VORNEK, 0o333)
+
+    def hard_link_no_room(self):
+        self.out_of_blocks()
+        os.link(MODE, os.path.join(VORNEK, "second name"))
+
+    def hard_link_not_writable(self):
+        self.need_nobody()
+        write(MODE, b"0", 0o666)
+        os.link(MODE, os.path.join(VORNEK, "second name"))
+
+    def append_only(self):
+        write(MODE, b"0\nsecond line\n")
+        subprocess.run(["chattr", "+a", VORNEK], check=True)
+
+    def append_only_no_file(self):
+        subprocess.run(["chattr", "+a", VORNEK], check=True)
+
     OK, SILENT = PROMPT + SWITCHED, PROMPT
     # name, setup, process settings, status, standard output, what becomes of the mode file:
     #   "new": a new regular file holding "1", owned by the runner, with the row's permissions;
@@ -315,6 +337,13 @@ class ModeFile(unittest.TestCase):
          "in place", 0o666),
         ("as nobody: directory writable, not readable", nobody_may_write_but_not_list, NOBODY, 0,
          OK, "new", 0o644),
+        ("as nobody: directory writable only", nobody_may_only_write, NOBODY, 0, OK, "new", 0o644),
+        ("hard-linked mode file, no room", hard_link_no_room, {}, 1, SILENT, "unchanged", None),
+        ("as nobody: hard-linked writable file", hard_link_not_writable, NOBODY, 1, SILENT,
+         "unchanged", None),
+        ("append-only directory", append_only, {}, 0, OK, "in place", 0o644),
+        ("append-only directory, no old file", append_only_no_file, {}, 1, SILENT, "unchanged",
+         None),
     ]
 
     def snapshot(self):
@@ -329,9 +358,38 @@ class ModeFile(unittest.TestCase):
                               os.readlink(path) if stat.S_ISLNK(info.st_mode) else read(path))
         return seen
 
+    # Where the rows run: the build tree's own file system, and images of real file systems on
+    # loop devices, mounted at the private root in this test's mount namespace.
+    FILE_SYSTEMS = [("build tree", None), ("ext4", ["mkfs.ext4", "-q", "-F"]),
+                    ("xfs", ["mkfs.xfs", "-q", "-f"])]
+
     def test_rows(self):
+        for fs, mkfs in self.FILE_SYSTEMS:
+            with self.subTest(fs):
+                if mkfs:
+                    self.mount_image(mkfs)
+                try:
+                    self.run_rows(fs)
+                finally:
+                    fresh_root()
+                    if mkfs:
+                        subprocess.run(["umount", ROOT], check=True)
+
+    def mount_image(self, mkfs):
+        self.need_mounts()
+        if not os.path.exists("/dev/loop-control") or not shutil.which(mkfs[0]):
+            self.skipTest(f"no loop device or no {mkfs[0]} to make a {mkfs[0][5:]} image")
+        fresh_root()
+        image = os.path.join(BUILD, "testing", "image")
+        with open(image, "wb") as f:
+            f.truncate(320 << 20)  # sparse; xfs needs 300 MiB at least
+        subprocess.run([*mkfs, image], check=True, capture_output=True)
+        mount("-o", "loop", image, ROOT)
+        os.unlink(image)  # the loop device keeps it until the unmount
+
+    def run_rows(self, fs):
         for name, setup, settings, status, shown, outcome, mode in self.ROWS:
-            with self.subTest(name):
+            with self.subTest(f"{fs}: {name}"):
                 fresh_root()
                 if setup:
                     setup(self)
@@ -357,6 +415,54 @@ class ModeFile(unittest.TestCase):
                 # Nothing else below the root changed: a link's target is never written.
                 for path in (set(before) | set(after)) - {MODE}:
                     self.assertEqual(after.get(path), before.get(path), path)
+
+    # Faults injected into the real program's system calls by strace: name, setup, injections,
+    # whether it runs as nobody, status, standard output, and what the mode file then holds.
+    # (Append-only rows go straight to the in-place rewrite.)
+    FAULTS = [
+        ("no fault", old_file, [], False, 0, OK, b"1"),
+        ("short write", old_file, ["pwrite64:retval=0"], False, 1, SILENT, b"0"),
+        ("EIO on the write", old_file, ["pwrite64:error=EIO"], False, 1, SILENT, b"0"),
+        ("EIO on the file sync", old_file, ["fsync:error=EIO:when=1"], False, 1, SILENT, b"0"),
+        ("EIO on the rename", old_file, ["/^renameat2?$:error=EIO"], False, 1, SILENT, b"0"),
+        ("EXDEV on the rename", old_file, ["/^renameat2?$:error=EXDEV"], False, 1, SILENT,
+         b"0"),
+        ("EIO on the directory sync", old_file, ["fsync:error=EIO:when=2"], False, 1, SILENT,
+         b"1"),
+        ("EIO on the sync of a write-only directory", nobody_may_only_write, ["syncfs:error=EIO"],
+         True, 1, SILENT, b"1"),
+        ("in place: short write", append_only, ["pwrite64:retval=0"], False, 1, SILENT,
+         b"0\nsecond line\n"),
+        ("in place: EIO on the data sync", append_only, ["fdatasync:error=EIO"], False, 1, SILENT,
+         b"1\nsecond line\n"),
+        ("in place: EIO on the cut", append_only, ["ftruncate:error=EIO"], False, 1, SILENT,
+         b"1\nsecond line\n"),
+        ("in place: EIO on the file sync", append_only, ["fsync:error=EIO"], False, 1, SILENT,
+         b"1"),
+    ]
+
+    def test_injected_faults(self):
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed")
+        # LeakSanitizer, in the sanitizer build, cannot run under a tracer.
+        environment = {**os.environ,
+                       "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
+        for name, setup, injections, as_nobody, status, shown, content in self.FAULTS:
+            with self.subTest(name):
+                fresh_root()
+                setup(self)
+                if as_nobody:
+                    self.need_nobody()
+                others = {p: v for p, v in self.snapshot().items() if p != MODE}
+                command = ["strace", "-qq", "-o", "/dev/null", *(["-u", "nobody"] * as_nobody),
+                           *(f"--inject={i}" for i in injections), os.path.join(BIN, "offswitch")]
+                result = subprocess.run(command, input=KEY + b"\n", capture_output=True,
+                                        timeout=60, check=False, umask=0o022, env=environment)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (status, shown, b""))
+                self.assertEqual(read(MODE), content)
+                self.assertEqual(temporaries(), [])
+                self.assertEqual({p: v for p, v in self.snapshot().items() if p != MODE}, others)
 
     def test_concurrent_switches_are_atomic_to_a_reader(self):
         fresh_root()
