@@ -128,13 +128,21 @@ function(offswitch_key_header key_file origin header)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key_file}")
 endfunction()
 
-# Script mode, for the tests: cmake -D OFFSWITCH_CHECK_KEY=FILE -P OffswitchKey.cmake checks a key
-# file; cmake -D OFFSWITCH_GENERATE_KEY=FILE -P OffswitchKey.cmake generates one.
+# Script mode: cmake -D OFFSWITCH_CHECK_KEY=FILE -P OffswitchKey.cmake checks a key file;
+# cmake -D OFFSWITCH_GENERATE_KEY=FILE -P OffswitchKey.cmake makes a new one (mode 0600), and never
+# overwrites a file that is there: a key in use is replaced only on purpose.
 if(CMAKE_SCRIPT_MODE_FILE)
     if(DEFINED OFFSWITCH_CHECK_KEY)
         offswitch_read_key("${OFFSWITCH_CHECK_KEY}" OFFSWITCH_KEY_FILE text)
+        message(STATUS "${OFFSWITCH_CHECK_KEY} is a valid emergency key file")
     endif()
     if(DEFINED OFFSWITCH_GENERATE_KEY)
+        if(EXISTS "${OFFSWITCH_GENERATE_KEY}" OR IS_SYMLINK "${OFFSWITCH_GENERATE_KEY}")
+            message(FATAL_ERROR "'${OFFSWITCH_GENERATE_KEY}' is already there; it is left alone. "
+                                "Move it away first to make a new key.")
+        endif()
         offswitch_generate_key("${OFFSWITCH_GENERATE_KEY}")
+        offswitch_read_key("${OFFSWITCH_GENERATE_KEY}" "generated key file" text)
+        message(STATUS "Made a new emergency key in ${OFFSWITCH_GENERATE_KEY} (mode 0600)")
     endif()
 endif()

@@ -6,7 +6,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import KEY, files_below, key_pieces
+from harness import KEY, files_below, key_pieces, main
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SCRIPT = os.path.join(SOURCE, "cmake", "OffswitchKey.cmake")
@@ -88,4 +88,4 @@ class KeyFile(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

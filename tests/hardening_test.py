@@ -6,6 +6,8 @@ import re
 import subprocess
 import unittest
 
+from harness import main
+
 BINARIES = [os.path.join(directory, name)
             for directory in (os.environ["VELKARAN_SHIPPED_BIN"], os.environ["VELKARAN_TEST_BIN"])
             for name in ("offswitch", "runVelkaran", "Velkaran")]
@@ -42,4 +44,4 @@ class Hardening(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -5,6 +5,9 @@ import os
 import re
 import shutil
 import subprocess
+import sys
+import tempfile
+import unittest
 
 BIN = os.environ["VELKARAN_TEST_BIN"]
 ROOT = os.environ["VELKARAN_TEST_ROOT"]
@@ -101,6 +104,25 @@ def release_mounts(below):
         subprocess.run(["umount", "-l", point], check=True)
 
 
+def let_nobody_reach(path):
+    """Makes every directory above path searchable by the user nobody, in this process's private
+    mount namespace alone: a checkout below /root (mode 0700) is the usual case. Each directory in
+    the way is covered by a tmpfs of mode 0755 that holds only the way down, bound back from the
+    original."""
+    parts = path.strip("/").split("/")
+    for depth in range(1, len(parts)):
+        above = "/" + "/".join(parts[:depth])
+        if os.stat(above).st_mode & 0o001:
+            continue
+        hold = tempfile.mkdtemp(prefix="velkaran-hold-")
+        mount("--bind", above, hold)
+        mount("-t", "tmpfs", "-o", "mode=0755", "tmpfs", above)
+        os.mkdir(os.path.join(above, parts[depth]))
+        mount("--bind", os.path.join(hold, parts[depth]), os.path.join(above, parts[depth]))
+        subprocess.run(["umount", hold], check=True)
+        os.rmdir(hold)
+
+
 def nobody_can_reach(path):
     """Whether the user nobody can search every directory down to path."""
     return subprocess.run(["/bin/sh", "-c", 'cd "$0"', path], check=False,
@@ -130,3 +152,35 @@ def files_below(top, skip=()):
             path = os.path.join(here, name)
             if os.path.isfile(path) and not os.path.islink(path) and path not in skip:
                 yield path
+
+
+# The exit status by which ctest reports a test as skipped (SKIP_RETURN_CODE).
+SKIPPED = 77
+
+
+def main():
+    """Runs the test module's tests. With --as-root, only its classes marked needs_root: run as
+    another user, that run ends with SKIPPED and says why, and ctest reports it as skipped."""
+    as_root = "--as-root" in sys.argv
+    if as_root and os.geteuid() != 0:
+        print("skipped: these tests need root (private mount namespaces, other users, loop "
+              "devices, dpkg --root)")
+        sys.exit(SKIPPED)
+    module = sys.modules["__main__"]
+
+    def tests(suite):
+        for test in suite:
+            if isinstance(test, unittest.TestSuite):
+                yield from tests(test)
+            elif getattr(type(test), "needs_root", False) == as_root:
+                yield test
+
+    chosen = unittest.TestSuite(tests(unittest.defaultTestLoader.loadTestsFromModule(module)))
+    result = unittest.TextTestRunner(verbosity=2).run(chosen)
+    for test, reason in result.skipped:
+        print(f"skipped: {test}: {reason}")
+    if not result.wasSuccessful():
+        sys.exit(1)
+    whole = [test for test, _ in result.skipped if isinstance(test, unittest.TestCase)
+             and type(test).__name__ != "_SubTest"]
+    sys.exit(SKIPPED if result.testsRun and len(whole) == result.testsRun else 0)

@@ -4,24 +4,30 @@ import glob
 import gzip
 import hashlib
 import os
+import re
 import shutil
 import stat
 import subprocess
 import unittest
 
-from harness import files_below, key_pieces
+from harness import files_below, key_pieces, main
 
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.environ["VELKARAN_BUILD_DIR"]
 DATA = os.environ["VELKARAN_SHIPPED_ROOT"]
 PREFIX = os.environ["VELKARAN_INSTALL_PREFIX"]
+SHIPPED_KEY = os.environ["VELKARAN_SHIPPED_KEY"]
 SCRATCH = os.path.join(BUILD, "testing", "install")
-with open(os.environ["VELKARAN_SHIPPED_KEY"], "rb") as key_file:
+with open(SHIPPED_KEY, "rb") as key_file:
     KEY = key_file.read().strip()
 DIRECTORY, FILE = stat.S_IFDIR, stat.S_IFREG
+ARCH = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True,
+                      check=True).stdout.strip()
 
 
 def layout(prefix):
-    """Every path the installation holds below DESTDIR, with its type and permissions."""
+    """Every file and leaf directory the installation holds below DESTDIR, with its type and
+    permissions."""
     man8 = f"{prefix}/share/man/man8"
     doc = f"{prefix}/share/doc/velkaran"
     return {
@@ -33,16 +39,27 @@ def layout(prefix):
         f"{man8}/runVelkaran.8.gz": (FILE, 0o644),
         f"{man8}/Velkaran.8.gz": (FILE, 0o644),
         f"{doc}/copyright": (FILE, 0o644),
-        f"{doc}/changelog.gz": (FILE, 0o644),
+        f"{doc}/changelog.Debian.gz": (FILE, 0o644),
         f"{prefix}/share/lintian/overrides/velkaran": (FILE, 0o644),
     }
 
 
-def tree(top):
-    """Files and leaf directories below top: path -> (type, permissions)."""
+def with_directories(paths):
+    """The layout with every directory above its paths, each 0755."""
+    every = dict(paths)
+    for path in paths:
+        while (path := os.path.dirname(path)) != "/":
+            every.setdefault(path, (DIRECTORY, 0o755))
+    return every
+
+
+def tree(top, leaves_only=True):
+    """Files and directories below top: path -> (type, permissions); directories that hold
+    something only when leaves_only is false."""
     found = {}
     for here, dirs, files in os.walk(top):
-        for name in files + ([] if dirs or files else [""]):
+        names = files + dirs if not leaves_only else files + ([] if dirs or files else [""])
+        for name in names:
             path = os.path.join(here, name).rstrip("/")
             info = os.lstat(path)
             found["/" + os.path.relpath(path, top)] = (stat.S_IFMT(info.st_mode),
@@ -52,6 +69,19 @@ def tree(top):
 
 def run(*command, **kwargs):
     return subprocess.run(command, capture_output=True, text=True, check=True, **kwargs).stdout
+
+
+def build_package(build, out, key=SHIPPED_KEY, *definitions, umask=0o022):
+    """Configures and builds the shipped programs in BUILD (unless BUILD is this test's own build
+    tree) and packs them into OUT under the umask; returns the package's path."""
+    if build != BUILD:
+        run("cmake", "-S", SOURCE, "-B", build, "-DBUILD_TESTING=OFF",
+            f"-DOFFSWITCH_KEY_FILE={key}", f"-DVELKARAN_DATA_DIR={DATA}", *definitions)
+        run("cmake", "--build", build, "-j2")
+    run("cpack", "-G", "DEB", "-B", out, "--config", os.path.join(build, "CPackConfig.cmake"),
+        umask=umask)
+    (package,) = glob.glob(os.path.join(out, "velkaran_*.deb"))
+    return package
 
 
 class Install(unittest.TestCase):
@@ -69,36 +99,61 @@ class Install(unittest.TestCase):
 
     def test_staged_install_holds_the_layout_and_modes(self):
         stage = os.path.join(SCRATCH, "stage")
-        run("cmake", "--install", BUILD, env={**os.environ, "DESTDIR": stage})
+        result = subprocess.run(["cmake", "--install", BUILD], env={**os.environ, "DESTDIR": stage},
+                                capture_output=True, text=True, check=True, umask=0o077)
+        self.assertNotIn("Warning", result.stderr)
         self.check_installed(stage, PREFIX)
+        # The directories that the programs own are 0755 whatever the installer's umask.
+        for path in (DATA, f"{DATA}/vornek", f"{PREFIX}/share/doc/velkaran"):
+            self.assertEqual(stat.S_IMODE(os.stat(stage + path).st_mode), 0o755, path)
 
     def test_manual_pages_render_cleanly_and_carry_the_build_paths(self):
+        with open(os.path.join(SOURCE, "packaging", "changelog")) as f:
+            date = re.search(r"^ -- .*>  \w+, (\d+) (\w+) (\d+)", f.read(), re.M).groups()
         for page in ("offswitch", "runVelkaran", "Velkaran"):
             with self.subTest(page):
                 with gzip.open(os.path.join(BUILD, "man", page + ".8.gz"), "rb") as f:
                     source = f.read()
                 self.assertIn(f"{DATA}/".encode(), source)
                 self.assertNotIn(b"@", source)  # every placeholder filled in
+                self.assertRegex(source.split(b"\n")[0],
+                                 rb'^\.TH \S+ 8 "%s-\d\d-%s" "velkaran [0-9.]+" '
+                                 rb'"System Manager\'s Manual"$' % (date[2].encode(),
+                                                                    date[0].encode()))
                 result = subprocess.run(["groff", "-man", "-ww", "-z"], input=source,
                                         capture_output=True, check=False)
                 self.assertEqual((result.returncode, result.stderr), (0, b""))
+                # EXAMPLES fit an 80-column terminal.
+                shown = subprocess.run(["groff", "-man", "-Tutf8", "-rLL=78n", "-P-cbou"],
+                                       input=source, capture_output=True, check=True).stdout
+                examples = shown.decode().split("EXAMPLES")[-1].split("SEE ALSO")[0]
+                self.assertLessEqual(max(map(len, examples.splitlines())), 80)
 
     def test_debian_package(self):
-        run("cpack", "-G", "DEB", "-B", SCRATCH, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
-        (package,) = glob.glob(os.path.join(SCRATCH, "velkaran_*.deb"))
-        arch = run("dpkg", "--print-architecture").strip()
-        self.assertEqual(os.path.basename(package), f"velkaran_1.0.0_{arch}.deb")
+        package = build_package(BUILD, SCRATCH, umask=0o077)
+        self.assertEqual(os.path.basename(package), f"velkaran_1.0.0-1_{ARCH}.deb")
 
         fields = {name: run("dpkg-deb", "-f", package, name).strip()
-                  for name in ("Package", "Version", "Section", "Depends", "Description")}
+                  for name in ("Package", "Version", "Section", "Depends", "Description",
+                               "Maintainer")}
         self.assertEqual(fields["Package"], "velkaran")
+        self.assertEqual(fields["Version"], "1.0.0-1")
         self.assertEqual(fields["Section"], "admin")
+        self.assertEqual(fields["Maintainer"], "Velkaran developers <velkaran@example.org>")
         self.assertRegex(fields["Depends"], r"^libc6 \(>= [0-9.]+\)$")  # computed: libc6 alone
         self.assertIn("digest of the emergency key", fields["Description"])
 
-        # Contents: owner root, the layout's modes, under the packaging prefix /usr.
+        # Contents: every path owned by root, with the layout's modes and every directory 0755
+        # although the package was built under umask 077.
+        listed = {}
         for line in run("dpkg-deb", "-c", package).splitlines():
-            self.assertEqual(line.split()[1], "root/root", line)
+            mode, owner, _, _, _, path = line.split(maxsplit=5)
+            self.assertEqual(owner, "root/root", line)
+            listed[path.lstrip(".").rstrip("/")] = mode
+        expected = with_directories(layout("/usr"))
+        self.assertEqual(set(listed), set(expected))
+        for path, (kind, mode) in expected.items():
+            self.assertEqual(listed[path], stat.filemode(kind | mode), path)
         unpacked = os.path.join(SCRATCH, "unpacked")
         run("dpkg-deb", "-x", package, unpacked)
         self.check_installed(unpacked, "/usr")
@@ -113,19 +168,63 @@ class Install(unittest.TestCase):
         else:
             print("lintian is not installed: package not linted")
 
-        with self.subTest("install and remove in a scratch root"):
-            if os.geteuid() != 0:
-                self.skipTest("dpkg --root needs root to set the owners")
-            root = os.path.join(SCRATCH, "root")
-            for path in ("var/lib/dpkg/info", "var/lib/dpkg/updates"):
-                os.makedirs(os.path.join(root, path))
-            open(os.path.join(root, "var/lib/dpkg/status"), "w").close()
-            dpkg = ["dpkg", f"--root={root}", "--force-depends", "--force-script-chrootless"]
-            run(*dpkg, "-i", package)
-            self.assertTrue(layout("/usr").items() <= tree(root).items())
-            run(*dpkg, "--purge", "velkaran")
-            self.assertEqual([p for p in tree(root) if not p.startswith("/var/lib/dpkg")], [])
+        with self.subTest("reproducible: a second build elsewhere gives the same bytes"):
+            second = build_package(os.path.join(SCRATCH, "second"), os.path.join(SCRATCH, "out"))
+            with open(package, "rb") as one, open(second, "rb") as two:
+                self.assertTrue(one.read() == two.read(), "the two packages differ")
+
+    def test_no_source_package_is_offered(self):
+        self.assertFalse(os.path.exists(os.path.join(BUILD, "CPackSourceConfig.cmake")))
+        targets = run("cmake", "--build", BUILD, "--target", "help")
+        self.assertNotIn("package_source", targets)
+
+
+class InstallAsRoot(unittest.TestCase):
+    """dpkg in a scratch root: it needs root to set the owners."""
+    needs_root = True
+
+    def setUp(self):
+        shutil.rmtree(SCRATCH, ignore_errors=True)
+        self.root = os.path.join(SCRATCH, "root")
+        for path in ("var/lib/dpkg/info", "var/lib/dpkg/updates"):
+            os.makedirs(os.path.join(self.root, path))
+        open(os.path.join(self.root, "var/lib/dpkg/status"), "w").close()
+
+    def dpkg(self, *args):
+        return run("dpkg", f"--root={self.root}", "--force-depends", "--force-script-chrootless",
+                   *args)
+
+    def installed_digest(self):
+        with open(f"{self.root}/usr/sbin/offswitch", "rb") as f:
+            content = f.read()
+        return [d for d in (hashlib.sha256(KEY).digest(), self.new_key_digest) if d in content]
+
+    def test_install_upgrade_with_a_new_key_and_purge(self):
+        first = build_package(BUILD, os.path.join(SCRATCH, "first"))
+        new_key = os.path.join(SCRATCH, "new.key")
+        run("cmake", "-D", f"OFFSWITCH_GENERATE_KEY={new_key}", "-P",
+            os.path.join(SOURCE, "cmake", "OffswitchKey.cmake"))
+        with open(new_key, "rb") as f:
+            self.new_key_digest = hashlib.sha256(f.read().strip()).digest()
+        second = build_package(os.path.join(SCRATCH, "rotated"), os.path.join(SCRATCH, "out"),
+                               new_key, "-DVELKARAN_PACKAGE_RELEASE=2")
+        self.assertEqual(os.path.basename(second), f"velkaran_1.0.0-2_{ARCH}.deb")
+
+        self.dpkg("-i", first)
+        self.assertTrue(with_directories(layout("/usr")).items()
+                        <= tree(self.root, leaves_only=False).items())
+        self.assertEqual(self.installed_digest(), [hashlib.sha256(KEY).digest()])
+        with open(f"{self.root}{DATA}/vornek/swich_Velkaran.txt", "w") as f:
+            f.write("1")  # the agent's state, never the package's
+
+        self.dpkg("-i", second)  # the raised release upgrades
+        self.assertEqual(self.dpkg("-s", "velkaran").split("Version: ")[1].split()[0], "1.0.0-2")
+        self.assertEqual(self.installed_digest(), [self.new_key_digest])
+
+        self.dpkg("--purge", "velkaran")  # the mode file and its directory stay
+        self.assertEqual([p for p in tree(self.root) if not p.startswith("/var/lib/dpkg")],
+                         [f"{DATA}/vornek/swich_Velkaran.txt"])
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -19,7 +19,8 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 from harness import BIN, KEY, MODE, PROMPT, ROOT, SWITCHED, VORNEK, WRONG
-from harness import NOBODY, enter_private_mounts, fresh_root, mount, nobody_can_reach, read, run
+from harness import NOBODY, enter_private_mounts, fresh_root, let_nobody_reach, main, mount
+from harness import nobody_can_reach, read, run
 from harness import BUILD, temporaries, write
 
 # Before any thread starts; None, or why the rows that mount file systems are skipped.
@@ -187,8 +188,20 @@ def close_fd(fd):
     return lambda: os.close(fd)
 
 
-class ModeFile(unittest.TestCase):
-    """Every row enters the real key; it says what stands at the path and what must follow."""
+def root_only(setup):
+    """Marks a situation that only root can set up: a file system mounted, another user, a file
+    attribute."""
+    setup.needs_root = True
+    return setup
+
+
+def needs_root(row):
+    return getattr(row[1], "needs_root", False)
+
+
+class Situations:
+    """What may stand at the mode file's path. Every row enters the real key; it says what stands
+    at the path and what must follow."""
 
     def need_mounts(self):
         if NO_MOUNTS:
@@ -232,71 +245,86 @@ class ModeFile(unittest.TestCase):
         write(MODE, b"0")
         write(os.path.join(VORNEK, ".swich_Velkaran.txt.aaaaaaaaaaaa"), b"")
 
+    @root_only
     def read_only(self):
         self.need_mounts()
         write(MODE, b"0")
         mount("--bind", VORNEK, VORNEK)
         mount("-o", "remount,bind,ro", VORNEK)
 
+    @root_only
     def out_of_blocks(self):  # one page, taken by the old file
         self.tmpfs("size=4k")
         write(MODE, b"0")
 
+    @root_only
     def out_of_blocks_empty_file(self):  # one page, taken by another file
         self.tmpfs("size=4k")
         write(MODE, b"")
         write(os.path.join(VORNEK, "other"), b"x")
 
+    @root_only
     def out_of_blocks_no_file(self):
         self.tmpfs("size=4k")
         write(os.path.join(VORNEK, "other"), b"x")
 
+    @root_only
     def out_of_inodes(self):  # the directory and the old file
         self.tmpfs("nr_inodes=2")
         write(MODE, b"0")
 
+    @root_only
     def nobody_owns_file_only(self):
         self.need_nobody()
         write(MODE, b"0\n")
         os.chown(MODE, 65534, 65534)
 
+    @root_only
     def nobody_owns_nothing(self):
         self.need_nobody()
         write(MODE, b"0")
 
+    @root_only
     def nobody_owns_directory(self):
         self.need_nobody()
         write(MODE, b"0")
         os.chown(VORNEK, 65534, 65534)
 
+    @root_only
     def sticky_directory(self):  # nobody may add files, but not replace root's
         self.need_nobody()
         write(MODE, b"0", 0o666)
         os.chmod(VORNEK, 0o1777)
 
+    @root_only
     def nobody_may_write_but_not_list(self):
         self.need_nobody()
         write(MODE, b"0")
         os.chmod(VORNEK, 0o733)
 
+    @root_only
     def nobody_may_only_write(self):
         self.need_nobody()
         write(MODE, b"0")
         os.chmod(VORNEK, 0o333)
 
+    @root_only
     def hard_link_no_room(self):
         self.out_of_blocks()
         os.link(MODE, os.path.join(VORNEK, "second name"))
 
+    @root_only
     def hard_link_not_writable(self):
         self.need_nobody()
         write(MODE, b"0", 0o666)
         os.link(MODE, os.path.join(VORNEK, "second name"))
 
+    @root_only
     def append_only(self):
         write(MODE, b"0\nsecond line\n")
         subprocess.run(["chattr", "+a", VORNEK], check=True)
 
+    @root_only
     def append_only_no_file(self):
         subprocess.run(["chattr", "+a", VORNEK], check=True)
 
@@ -358,37 +386,8 @@ class ModeFile(unittest.TestCase):
                               os.readlink(path) if stat.S_ISLNK(info.st_mode) else read(path))
         return seen
 
-    # Where the rows run: the build tree's own file system, and images of real file systems on
-    # loop devices, mounted at the private root in this test's mount namespace.
-    FILE_SYSTEMS = [("build tree", None), ("ext4", ["mkfs.ext4", "-q", "-F"]),
-                    ("xfs", ["mkfs.xfs", "-q", "-f"])]
-
-    def test_rows(self):
-        for fs, mkfs in self.FILE_SYSTEMS:
-            with self.subTest(fs):
-                if mkfs:
-                    self.mount_image(mkfs)
-                try:
-                    self.run_rows(fs)
-                finally:
-                    fresh_root()
-                    if mkfs:
-                        subprocess.run(["umount", ROOT], check=True)
-
-    def mount_image(self, mkfs):
-        self.need_mounts()
-        if not os.path.exists("/dev/loop-control") or not shutil.which(mkfs[0]):
-            self.skipTest(f"no loop device or no {mkfs[0]} to make a {mkfs[0][5:]} image")
-        fresh_root()
-        image = os.path.join(BUILD, "testing", "image")
-        with open(image, "wb") as f:
-            f.truncate(320 << 20)  # sparse; xfs needs 300 MiB at least
-        subprocess.run([*mkfs, image], check=True, capture_output=True)
-        mount("-o", "loop", image, ROOT)
-        os.unlink(image)  # the loop device keeps it until the unmount
-
-    def run_rows(self, fs):
-        for name, setup, settings, status, shown, outcome, mode in self.ROWS:
+    def run_rows(self, fs, rows):
+        for name, setup, settings, status, shown, outcome, mode in rows:
             with self.subTest(f"{fs}: {name}"):
                 fresh_root()
                 if setup:
@@ -441,28 +440,10 @@ class ModeFile(unittest.TestCase):
          b"1"),
     ]
 
-    def test_injected_faults(self):
-        if not shutil.which("strace"):
-            self.skipTest("strace is not installed")
-        # LeakSanitizer, in the sanitizer build, cannot run under a tracer.
-        environment = {**os.environ,
-                       "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
-        for name, setup, injections, as_nobody, status, shown, content in self.FAULTS:
-            with self.subTest(name):
-                fresh_root()
-                setup(self)
-                if as_nobody:
-                    self.need_nobody()
-                others = {p: v for p, v in self.snapshot().items() if p != MODE}
-                command = ["strace", "-qq", "-o", "/dev/null", *(["-u", "nobody"] * as_nobody),
-                           *(f"--inject={i}" for i in injections), os.path.join(BIN, "offswitch")]
-                result = subprocess.run(command, input=KEY + b"\n", capture_output=True,
-                                        timeout=60, check=False, umask=0o022, env=environment)
-                self.assertEqual((result.returncode, result.stdout, result.stderr),
-                                 (status, shown, b""))
-                self.assertEqual(read(MODE), content)
-                self.assertEqual(temporaries(), [])
-                self.assertEqual({p: v for p, v in self.snapshot().items() if p != MODE}, others)
+
+class ModeFile(Situations, unittest.TestCase):
+    def test_rows(self):
+        self.run_rows("build tree", [row for row in self.ROWS if not needs_root(row)])
 
     def test_concurrent_switches_are_atomic_to_a_reader(self):
         fresh_root()
@@ -505,6 +486,66 @@ class ModeFile(unittest.TestCase):
             process.wait()
             self.assertIn(read(MODE), (b"0", b"1"))
         self.assertEqual(temporaries(), [])
+
+
+class ModeFileAsRoot(Situations, unittest.TestCase):
+    needs_root = True
+
+    @classmethod
+    def setUpClass(cls):
+        if not NO_MOUNTS:
+            let_nobody_reach(ROOT)
+
+    # The rows that need root run on the build tree's own file system; then every row runs on
+    # images of real file systems on loop devices, mounted at the private root in this test's
+    # mount namespace.
+    FILE_SYSTEMS = [("ext4", ["mkfs.ext4", "-q", "-F"]), ("xfs", ["mkfs.xfs", "-q", "-f"])]
+
+    def test_rows(self):
+        self.run_rows("build tree", [row for row in self.ROWS if needs_root(row)])
+        for fs, mkfs in self.FILE_SYSTEMS:
+            with self.subTest(fs):
+                self.mount_image(mkfs)
+                try:
+                    self.run_rows(fs, self.ROWS)
+                finally:
+                    fresh_root()
+                    subprocess.run(["umount", ROOT], check=True)
+
+    def mount_image(self, mkfs):
+        self.need_mounts()
+        if not os.path.exists("/dev/loop-control") or not shutil.which(mkfs[0]):
+            self.skipTest(f"no loop device or no {mkfs[0]} to make a {mkfs[0][5:]} image")
+        fresh_root()
+        image = os.path.join(BUILD, "testing", "image")
+        with open(image, "wb") as f:
+            f.truncate(320 << 20)  # sparse; xfs needs 300 MiB at least
+        subprocess.run([*mkfs, image], check=True, capture_output=True)
+        mount("-o", "loop", image, ROOT)
+        os.unlink(image)  # the loop device keeps it until the unmount
+
+    def test_injected_faults(self):
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed")
+        # LeakSanitizer, in the sanitizer build, cannot run under a tracer.
+        environment = {**os.environ,
+                       "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
+        for name, setup, injections, as_nobody, status, shown, content in self.FAULTS:
+            with self.subTest(name):
+                fresh_root()
+                setup(self)
+                if as_nobody:
+                    self.need_nobody()
+                others = {p: v for p, v in self.snapshot().items() if p != MODE}
+                command = ["strace", "-qq", "-o", "/dev/null", *(["-u", "nobody"] * as_nobody),
+                           *(f"--inject={i}" for i in injections), os.path.join(BIN, "offswitch")]
+                result = subprocess.run(command, input=KEY + b"\n", capture_output=True,
+                                        timeout=60, check=False, umask=0o022, env=environment)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (status, shown, b""))
+                self.assertEqual(read(MODE), content)
+                self.assertEqual(temporaries(), [])
+                self.assertEqual({p: v for p, v in self.snapshot().items() if p != MODE}, others)
 
 
 WHITE = b" \t\n\v\f\r"
@@ -551,4 +592,4 @@ class HostileInput(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -7,9 +7,10 @@ visible only inside the namespace, provides the mount point.
 
 import os
 import shutil
+import subprocess
 import unittest
 
-from harness import PROMPT, SWITCHED, WRONG, enter_private_mounts, mount, read, run
+from harness import PROMPT, SWITCHED, WRONG, enter_private_mounts, mount, read, run, main
 
 BIN = os.environ["VELKARAN_SHIPPED_BIN"]
 ROOT = os.environ["VELKARAN_SHIPPED_ROOT"]
@@ -22,6 +23,8 @@ NO_MOUNTS = enter_private_mounts()
 
 
 class Shipped(unittest.TestCase):
+    needs_root = True
+
     @classmethod
     def setUpClass(cls):
         if ROOT != DEFAULT_ROOT:
@@ -52,6 +55,19 @@ class Shipped(unittest.TestCase):
                          (0, PROMPT + SWITCHED, b"1"))
         self.assertEqual(sorted(os.listdir(os.path.dirname(MODE))), ["quandrel", "swich_Velkaran.txt"])
 
+    def test_an_install_outside_the_prefix_says_where_it_writes(self):
+        # The tmpfs at the root takes what lands there; the prefix is a scratch directory.
+        prefix = os.path.join(SCRATCH, "prefix")
+        environment = {k: v for k, v in os.environ.items() if k != "DESTDIR"}
+        result = subprocess.run(["cmake", "--install", os.environ["VELKARAN_BUILD_DIR"],
+                                 "--prefix", prefix], capture_output=True, text=True,
+                                env=environment, check=True)
+        message = " ".join(result.stderr.split())
+        self.assertIn(f"writes the agent's files to {ROOT}", message)
+        self.assertIn("DESTDIR", message)
+        self.assertTrue(os.path.isfile(os.path.join(ROOT, "Velkaran")))
+        self.assertTrue(os.path.isfile(os.path.join(prefix, "sbin", "offswitch")))
+
     def test_the_real_launch_chain_reaches_the_update_program(self):
         shutil.copy(os.path.join(BIN, "Velkaran"), os.path.join(ROOT, "Velkaran"))
         with open(UPDATE, "w") as f:  # a stand-in for the update program
@@ -63,4 +79,4 @@ class Shipped(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -1,0 +1,138 @@
+# Installation and the Debian package.
+
+# The release date, from the changelog's latest entry: the date of the manual pages, and the
+# timestamp of every file in the package, so that two builds of one source and key are identical.
+file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/changelog" trailer REGEX "^ -- .+>  " LIMIT_COUNT 1)
+string(REGEX REPLACE "^ -- .+>  " "" changelog_date "${trailer}")
+execute_process(COMMAND date -u -d "${changelog_date}" +%s
+                OUTPUT_VARIABLE VELKARAN_RELEASE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND date -u -d "@${VELKARAN_RELEASE_EPOCH}" +%Y-%m-%d
+                OUTPUT_VARIABLE VELKARAN_RELEASE_DATE OUTPUT_STRIP_TRAILING_WHITESPACE
+                COMMAND_ERROR_IS_FATAL ANY)
+
+if(NOT VELKARAN_PACKAGE_RELEASE MATCHES "^[1-9][0-9]*$")
+    message(FATAL_ERROR "VELKARAN_PACKAGE_RELEASE is '${VELKARAN_PACKAGE_RELEASE}': expected a "
+                        "positive whole number, raised with each new key.")
+endif()
+if(NOT VELKARAN_PACKAGE_MAINTAINER MATCHES "^[^<>\n]*[^<> \n] <[^<>@ \n]+@[^<> \n]+>$")
+    message(FATAL_ERROR "VELKARAN_PACKAGE_MAINTAINER is '${VELKARAN_PACKAGE_MAINTAINER}': "
+                        "expected \"Name <address>\".")
+endif()
+
+# Velkaran lives at the fixed root, where runVelkaran starts it by its path; offswitch carries
+# only the key's digest, so it is installed like any other program. The mode file is the
+# operator's and is never installed, so an upgrade cannot overwrite it.
+include(GNUInstallDirs)
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(mode_0755 OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(mode_0644 OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# The fixed root is absolute: an install with another prefix and no DESTDIR still writes it.
+install(CODE "
+    cmake_path(IS_PREFIX CMAKE_INSTALL_PREFIX \"${VELKARAN_DATA_DIR}\" NORMALIZE below_prefix)
+    if(\"\$ENV{DESTDIR}\" STREQUAL \"\" AND NOT below_prefix)
+        message(WARNING \"This installation writes the agent's files to ${VELKARAN_DATA_DIR}, \"
+                        \"the root compiled into the programs, outside the prefix \"
+                        \"\${CMAKE_INSTALL_PREFIX}. To stage the installation in a directory \"
+                        \"instead, set DESTDIR: DESTDIR=/some/stage cmake --install ...\")
+    endif()")
+# The directories that the programs own are installed explicitly, as only those get their modes set
+# whatever the installer's umask: an implicitly created one would be 0700 under umask 077, and the
+# agent unreachable.
+install(DIRECTORY DESTINATION "${VELKARAN_DATA_DIR}")
+install(DIRECTORY DESTINATION "${VELKARAN_DATA_DIR}/vornek")
+install(DIRECTORY DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+install(TARGETS Velkaran DESTINATION "${VELKARAN_DATA_DIR}" PERMISSIONS ${mode_0755})
+install(TARGETS offswitch DESTINATION "${CMAKE_INSTALL_SBINDIR}" PERMISSIONS ${mode_0755})
+install(TARGETS runVelkaran DESTINATION "${CMAKE_INSTALL_SBINDIR}" PERMISSIONS ${mode_0755})
+
+# Manual pages carry this build's paths, compressed as Debian compresses them.
+set(man_pages "")
+foreach(page offswitch runVelkaran Velkaran)
+    configure_file("${PROJECT_SOURCE_DIR}/man/${page}.8.in" "${CMAKE_BINARY_DIR}/man/${page}.8" @ONLY)
+    add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/man/${page}.8.gz"
+        COMMAND gzip -9nf -k "${page}.8"
+        DEPENDS "${CMAKE_BINARY_DIR}/man/${page}.8"
+        WORKING_DIRECTORY "${CMAKE_BINARY_DIR}/man"
+        VERBATIM)
+    list(APPEND man_pages "${CMAKE_BINARY_DIR}/man/${page}.8.gz")
+endforeach()
+add_custom_target(man ALL DEPENDS ${man_pages})
+install(FILES ${man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man8" PERMISSIONS ${mode_0644})
+
+# A package with a Debian revision keeps its changelog as changelog.Debian.gz.
+add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz"
+    COMMAND gzip -9n -c "${PROJECT_SOURCE_DIR}/packaging/changelog" > changelog.Debian.gz
+    DEPENDS "${PROJECT_SOURCE_DIR}/packaging/changelog"
+    WORKING_DIRECTORY "${CMAKE_BINARY_DIR}/packaging")
+file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/packaging")
+add_custom_target(changelog ALL DEPENDS "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz")
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/copyright"
+              "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz"
+        DESTINATION "${CMAKE_INSTALL_DOCDIR}" PERMISSIONS ${mode_0644})
+
+# Lintian overrides for the configured root: below /usr/bin, its directories are the agent's
+# external interface, which the agent and its operators find at fixed paths.
+string(REGEX REPLACE "^/" "" root "${VELKARAN_DATA_DIR}")
+set(overrides "")
+if(VELKARAN_DATA_DIR MATCHES "^/usr/bin/")
+    string(APPEND overrides
+           "# The agent's entry and mode file lie at fixed paths below /${root}: the agent's\n"
+           "# external interface, which the agent and its operators rely on.\n")
+    set(dir "${root}")
+    while(NOT dir STREQUAL "usr/bin")
+        set(overrides "${overrides}velkaran: subdir-in-usr-bin [${dir}/]\n")
+        get_filename_component(dir "${dir}" DIRECTORY)
+    endwhile()
+    string(APPEND overrides "velkaran: subdir-in-usr-bin [${root}/vornek/]\n")
+endif()
+string(APPEND overrides
+       "# offswitch switches the agent only where the mode file's directory exists; the mode\n"
+       "# file itself is the agent's state, written by offswitch, and is never shipped.\n"
+       "velkaran: package-contains-empty-directory [${root}/vornek/]\n"
+       "# The agent's entry is started by runVelkaran at its fixed path, not from PATH.\n"
+       "velkaran: spare-manual-page [usr/share/man/man8/Velkaran.8.gz]\n"
+       "# Built with _FORTIFY_SOURCE=3: the compiler proved each fortifiable call safe, so none\n"
+       "# needed a checked variant.\n"
+       "velkaran: hardening-no-fortify-functions [usr/sbin/offswitch]\n")
+file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/packaging/lintian-overrides" CONTENT "${overrides}")
+install(FILES "${CMAKE_BINARY_DIR}/packaging/lintian-overrides"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides" RENAME ${PROJECT_NAME}
+        PERMISSIONS ${mode_0644})
+
+# The Debian package. It holds no secret: the key file stays with the operator.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VENDOR "The Velkaran developers")
+set(CPACK_PACKAGE_CONTACT "${VELKARAN_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "emergency off switch and launch chain for the Velkaran agent")
+set(CPACK_PACKAGE_DESCRIPTION "offswitch asks the operator for the emergency key and, on an exact match,
+puts the Velkaran agent into off mode by atomically replacing its mode file
+with one holding 1. runVelkaran starts the agent's entry program, Velkaran,
+which starts the agent's update program.
+
+Only the SHA-256 digest of the emergency key is compiled into offswitch;
+the key itself stays in the operator's key file.")
+set(CPACK_DEBIAN_PACKAGE_RELEASE "${VELKARAN_PACKAGE_RELEASE}")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
+# Velkaran's absolute destination must land in the package's staging tree, never on this host.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+# The staged tree's directories get 0755 whatever the builder's umask, and every timestamp is the
+# release date unless SOURCE_DATE_EPOCH says otherwise.
+set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/PackageStaging.cmake")
+set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/PackageArchive.cmake")
+configure_file("${PROJECT_SOURCE_DIR}/cmake/CPackProject.cmake.in"
+               "${CMAKE_BINARY_DIR}/CPackProject.cmake" @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_BINARY_DIR}/CPackProject.cmake")
+# No source package: one made from a checkout could hold build trees and key files. CPack offers
+# the package_source target only where its source configuration lies in the build tree.
+set(CPACK_SOURCE_OUTPUT_CONFIG_FILE "${CMAKE_BINARY_DIR}/CMakeFiles/CPackSourceConfig.unused")
+include(CPack)
+file(REMOVE "${CPACK_SOURCE_OUTPUT_CONFIG_FILE}" "${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake")
