@@ -107,8 +107,8 @@ def release_mounts(below):
 def let_nobody_reach(path):
     """Makes every directory above path searchable by the user nobody, in this process's private
     mount namespace alone: a checkout below /root (mode 0700) is the usual case. Each directory in
-    the way is covered by a tmpfs of mode 0755 that holds only the way down, bound back from the
-    original."""
+    the way is covered by a tmpfs of mode 0755 into which everything it held is bound back, so
+    that nothing else changes."""
     parts = path.strip("/").split("/")
     for depth in range(1, len(parts)):
         above = "/" + "/".join(parts[:depth])
@@ -117,8 +117,16 @@ def let_nobody_reach(path):
         hold = tempfile.mkdtemp(prefix="velkaran-hold-")
         mount("--bind", above, hold)
         mount("-t", "tmpfs", "-o", "mode=0755", "tmpfs", above)
-        os.mkdir(os.path.join(above, parts[depth]))
-        mount("--bind", os.path.join(hold, parts[depth]), os.path.join(above, parts[depth]))
+        for name in os.listdir(hold):
+            source, target = os.path.join(hold, name), os.path.join(above, name)
+            if os.path.islink(source):
+                os.symlink(os.readlink(source), target)
+                continue
+            if os.path.isdir(source):
+                os.mkdir(target)
+            else:
+                open(target, "w").close()
+            mount("--rbind", source, target)
         subprocess.run(["umount", hold], check=True)
         os.rmdir(hold)
 
