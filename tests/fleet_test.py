@@ -137,6 +137,8 @@ class Fleet(unittest.TestCase):
                        "ANSIBLE_LOCAL_TEMP": f"{SCRATCH}/tmp/local",
                        "ANSIBLE_REMOTE_TEMP": f"{SCRATCH}/tmp/remote",
                        "ANSIBLE_SSH_CONTROL_PATH_DIR": f"{SCRATCH}/tmp/cp",
+                       # no master connection that would outlive the run
+                       "ANSIBLE_SSH_ARGS": "-C -o ControlMaster=no",
                        "ANSIBLE_LOG_PATH": f"{SCRATCH}/tmp/ansible.log"}
         return subprocess.run(
             ["ansible-playbook", "-vvv", "-i", inventory, PLAYBOOK, "-e", "offswitch_hosts=agents",
