@@ -200,7 +200,7 @@ class InstallAsRoot(unittest.TestCase):
         return [d for d in (hashlib.sha256(KEY).digest(), self.new_key_digest) if d in content]
 
     def test_install_upgrade_with_a_new_key_and_purge(self):
-        first = build_package(BUILD, os.path.join(SCRATCH, "first"))
+        first = build_package(BUILD, os.path.join(SCRATCH, "first"), umask=0o077)
         new_key = os.path.join(SCRATCH, "new.key")
         run("cmake", "-D", f"OFFSWITCH_GENERATE_KEY={new_key}", "-P",
             os.path.join(SOURCE, "cmake", "OffswitchKey.cmake"))
