@@ -160,7 +160,9 @@ std::size_t read_entry(unsigned char (&entry)[entry_size], char (&block)[block_s
 // Whether the entry is the key: exactly as long as the key, with the key's SHA-256 digest. The
 // digests are compared in time that does not depend on where they differ, and the entry's digest
 // and the hash state are wiped. A token holding a NUL byte, or one that began with the key and went
-// on, is a different entry.
+// on, is a different entry. The hash and the comparison need no sodium_init(), which would also
+// seed a random generator that this program never uses, and can wait for the kernel's entropy
+// early in boot.
 bool matches_key(const unsigned char (&entry)[entry_size], std::size_t length) {
     crypto_hash_sha256_state state{};
     unsigned char digest[crypto_hash_sha256_BYTES] = {};
@@ -338,9 +340,7 @@ bool switch_off() {
 } // namespace
 
 int main() {
-    // Keep the entry out of core dumps and away from other processes of the same user. The hash
-    // and the comparison need no sodium_init(), which would also seed a random generator that this
-    // program never uses, and can wait for the kernel's entropy early in boot.
+    // Keep the entry out of core dumps and away from other processes of the same user.
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     // A reader gone from standard output, or a file size limit, must not kill the switch: the
     // write then fails, and the failure is handled where it occurs.
