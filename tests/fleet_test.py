@@ -58,7 +58,7 @@ class Fleet(unittest.TestCase):
         cls.other_key = os.path.join(SCRATCH, "other.key")
         run("cmake", "-D", f"OFFSWITCH_GENERATE_KEY={cls.other_key}", "-P",
             os.path.join(SOURCE, "cmake", "OffswitchKey.cmake"))
-        for host, (key, read_only) in HOSTS.items():
+        for host, (key, _) in HOSTS.items():
             root = os.path.join(SCRATCH, host, "root")
             os.makedirs(os.path.join(root, "vornek"))
             run("cmake", "-S", SOURCE, "-B", os.path.join(SCRATCH, host, "build"),

@@ -194,18 +194,20 @@ class InstallAsRoot(unittest.TestCase):
         return run("dpkg", f"--root={self.root}", "--force-depends", "--force-script-chrootless",
                    *args)
 
-    def installed_digest(self):
+    def digests_installed(self, *digests):
+        """Which of the digests the installed offswitch holds."""
         with open(f"{self.root}/usr/sbin/offswitch", "rb") as f:
             content = f.read()
-        return [d for d in (hashlib.sha256(KEY).digest(), self.new_key_digest) if d in content]
+        return [digest for digest in digests if digest in content]
 
     def test_install_upgrade_with_a_new_key_and_purge(self):
         first = build_package(BUILD, os.path.join(SCRATCH, "first"), umask=0o077)
         new_key = os.path.join(SCRATCH, "new.key")
         run("cmake", "-D", f"OFFSWITCH_GENERATE_KEY={new_key}", "-P",
             os.path.join(SOURCE, "cmake", "OffswitchKey.cmake"))
+        old_digest = hashlib.sha256(KEY).digest()
         with open(new_key, "rb") as f:
-            self.new_key_digest = hashlib.sha256(f.read().strip()).digest()
+            new_digest = hashlib.sha256(f.read().strip()).digest()
         second = build_package(os.path.join(SCRATCH, "rotated"), os.path.join(SCRATCH, "out"),
                                new_key, "-DVELKARAN_PACKAGE_RELEASE=2")
         self.assertEqual(os.path.basename(second), f"velkaran_1.0.0-2_{ARCH}.deb")
@@ -213,13 +215,13 @@ class InstallAsRoot(unittest.TestCase):
         self.dpkg("-i", first)
         self.assertTrue(with_directories(layout("/usr")).items()
                         <= tree(self.root, leaves_only=False).items())
-        self.assertEqual(self.installed_digest(), [hashlib.sha256(KEY).digest()])
+        self.assertEqual(self.digests_installed(old_digest, new_digest), [old_digest])
         with open(f"{self.root}{DATA}/vornek/swich_Velkaran.txt", "w") as f:
             f.write("1")  # the agent's state, never the package's
 
         self.dpkg("-i", second)  # the raised release upgrades
         self.assertEqual(self.dpkg("-s", "velkaran").split("Version: ")[1].split()[0], "1.0.0-2")
-        self.assertEqual(self.installed_digest(), [self.new_key_digest])
+        self.assertEqual(self.digests_installed(old_digest, new_digest), [new_digest])
 
         self.dpkg("--purge", "velkaran")  # the mode file and its directory stay
         self.assertEqual([p for p in tree(self.root) if not p.startswith("/var/lib/dpkg")],
