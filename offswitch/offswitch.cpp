@@ -18,10 +18,12 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <sodium/crypto_hash_sha256.h>
@@ -44,8 +46,19 @@ constexpr std::size_t entry_size = 1618;
 constexpr std::size_t refused = entry_size;
 
 // Standard input is read in blocks: a terminal hands over a whole line (at most 4095 characters
-// in canonical mode) in one read, so nothing typed on the key's line is left for the shell.
+// in canonical mode) in one read.
 constexpr std::size_t block_size = 4096;
+
+// A terminal in bracketed-paste mode wraps a paste in these markers. The escape character is never
+// in a key, so on a terminal they are taken off the entry.
+constexpr std::string_view paste_start = "\x1b[200~";
+constexpr std::string_view paste_end = "\x1b[201~";
+
+// After the answer, a terminal's input is discarded until it has been quiet this long, so that the
+// rest of a paste still arriving in pieces (a terminal writes a long paste in chunks, SSH in
+// packets) never reaches the shell; however busy the input, the program ends within the limit.
+constexpr int quiet_ms = 400;
+constexpr long discard_limit_ms = 5000;
 
 constexpr char mode_dir[] = VELKARAN_DATA_DIR "/vornek";
 constexpr char mode_name[] = "swich_Velkaran.txt";
@@ -107,13 +120,25 @@ constexpr bool is_space(char c) {
 }
 
 // Reads the next block of standard input; returns its length, 0 at the end of input or on an error.
+// It waits for input before each read, so that a descriptor left non-blocking, or a terminal
+// without canonical input and VMIN 0, waits for the operator like a plain blocking read instead of
+// being taken for the end of input. The end is a read of 0 bytes once input is ready: the end of a
+// file, a pipe whose writers are gone, a hang-up, or the end-of-file character on a canonical
+// terminal.
 std::size_t read_block(char (&block)[block_size]) {
     for (;;) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (poll(&input, 1, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return 0;
+        }
         const ssize_t n = read(STDIN_FILENO, block, sizeof block);
         if (n >= 0) {
             return static_cast<std::size_t>(n);
         }
-        if (errno != EINTR) {
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
             return 0;
         }
     }
@@ -129,12 +154,21 @@ void give_back(std::size_t unread) {
     }
 }
 
+bool ends_with(const unsigned char (&entry)[entry_size], std::size_t length,
+               std::string_view marker) {
+    return length >= marker.size() &&
+           std::memcmp(entry + length - marker.size(), marker.data(), marker.size()) == 0;
+}
+
 // Reads one white-space-delimited token into entry and returns its length, or refused as soon as
 // it reaches entry_size characters, which no key length equals; leading white space is skipped
 // without limit. The token ends at white space, which is left for the next reader, or at the end
-// of input.
-std::size_t read_entry(unsigned char (&entry)[entry_size], char (&block)[block_size]) {
+// of input. On a terminal, a bracketed paste's start marker before the token counts as leading
+// white space, and its end marker ends the token.
+std::size_t read_entry(unsigned char (&entry)[entry_size], char (&block)[block_size],
+                       bool terminal) {
     std::size_t length = 0;
+    bool paste_started = false;
     for (;;) {
         const std::size_t got = read_block(block);
         if (got == 0) {
@@ -153,8 +187,49 @@ std::size_t read_entry(unsigned char (&entry)[entry_size], char (&block)[block_s
                 return refused;
             }
             entry[length++] = static_cast<unsigned char>(block[i]);
+            if (!terminal) {
+                continue;
+            }
+            if (!paste_started && length == paste_start.size() &&
+                ends_with(entry, length, paste_start)) {
+                paste_started = true;
+                length = 0;
+            } else if (ends_with(entry, length, paste_end)) {
+                return length - paste_end.size();
+            }
         }
     }
+}
+
+// Discards what is left in a terminal's input queue once the answer is given, including what is
+// still arriving, until the input has been quiet for quiet_ms, then flushes the queue: a wrapped
+// paste's further lines, or a partial line, never reach the shell. A canonical terminal reports
+// only whole lines as ready, which the flush takes care of. What is read goes through block, which
+// the caller wipes. The terminal's settings are left as they are.
+void discard_pending_input(char (&block)[block_size]) {
+    timespec start{};
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        const int ready = poll(&input, 1, quiet_ms);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0 || (input.revents & POLLIN) == 0) {
+            break;
+        }
+        const ssize_t n = read(STDIN_FILENO, block, sizeof block);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            break;
+        }
+        (void)clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >
+            discard_limit_ms) {
+            break;
+        }
+    }
+    (void)tcflush(STDIN_FILENO, TCIFLUSH);
 }
 
 // Whether the entry is the key: exactly as long as the key, with the key's SHA-256 digest. The
@@ -337,6 +412,19 @@ bool switch_off() {
     return switched;
 }
 
+// Answers the entry: switches the agent off when it is the key. Returns the exit status.
+int answer(bool matched) {
+    if (!matched) {
+        say(wrong_key_text);
+        return 0;
+    }
+    if (!switch_off()) {
+        return 1;
+    }
+    say(switched_text);
+    return 0;
+}
+
 } // namespace
 
 int main() {
@@ -347,21 +435,18 @@ int main() {
     (void)signal(SIGPIPE, SIG_IGN);
     (void)signal(SIGXFSZ, SIG_IGN);
     keep_standard_streams_open();
+    const bool terminal = isatty(STDIN_FILENO) == 1;
 
     unsigned char entry[entry_size] = {};
     char block[block_size] = {};
     say(prompt);
-    const std::size_t length = read_entry(entry, block);
+    const std::size_t length = read_entry(entry, block, terminal);
     const bool matched = matches_key(entry, length);
     explicit_bzero(entry, sizeof entry);
+    const int status = answer(matched);
+    if (terminal) {
+        discard_pending_input(block);
+    }
     explicit_bzero(block, sizeof block);
-    if (!matched) {
-        say(wrong_key_text);
-        return 0;
-    }
-    if (!switch_off()) {
-        return 1;
-    }
-    say(switched_text);
-    return 0;
+    return status;
 }

@@ -38,6 +38,26 @@ def changed(data, at):
     return data[:at] + (b"B" if data[at:at + 1] != b"B" else b"C") + data[at + 1:]
 
 
+PASTE_START, PASTE_END = b"\x1b[200~", b"\x1b[201~"
+
+
+def wrapped(data, width, line_break):
+    """DATA as the lines of a wrapped view, each with its line break."""
+    return [data[i:i + width] + line_break for i in range(0, len(data), width)]
+
+
+def leave_terminal(setting):
+    """Leaves standard input as another program may: non-blocking, or without canonical input
+    and with VMIN 0."""
+    if setting == "non-blocking":
+        os.set_blocking(0, False)
+    elif setting == "raw":
+        attributes = termios.tcgetattr(0)
+        attributes[3] &= ~termios.ICANON
+        attributes[6][termios.VMIN], attributes[6][termios.VTIME] = 0, 0
+        termios.tcsetattr(0, termios.TCSANOW, attributes)
+
+
 class Dialogue(unittest.TestCase):
     def setUp(self):
         fresh_root()
@@ -64,23 +84,38 @@ class Dialogue(unittest.TestCase):
         os.close(terminal)
         self.assertEqual(read(MODE), b"1")
 
-    # name, the line typed at the terminal, whether it is the key
+    # name, how the shell leaves the terminal, the pieces typed or pasted (a few hundredths of a
+    # second apart), whether it is the key. Where the shell leaves the terminal non-blocking or
+    # without canonical input, the key comes half a second after the prompt.
     TYPED = [
-        ("wrong key and a command", b"wrongkey touch /tmp/x", False),
-        ("the key and a command", KEY + b" touch /tmp/x", True),
-        ("the key twice", KEY + b" " + KEY, True),
-        ("a 3000-character token and a command", b"A" * 3000 + b" touch /tmp/x", False),
+        ("wrong key and a command", None, [b"wrongkey touch /tmp/x\n"], False),
+        ("the key and a command", None, [KEY + b" touch /tmp/x\n"], True),
+        ("the key twice", None, [KEY + b" " + KEY + b"\n"], True),
+        ("a 3000-character token and a command", None, [b"A" * 3000 + b" touch /tmp/x\n"], False),
+        ("the key late, non-blocking terminal", "non-blocking", [KEY + b"\n"], True),
+        ("the key late in two pieces, no canonical input, VMIN 0", "raw",
+         [KEY[:800], KEY[800:] + b"\n"], True),
+        ("the key wrapped at 76 columns", None, [b"".join(wrapped(KEY, 76, b"\n"))], False),
+        ("the key wrapped at 64 columns, CR LF, line by line, no last line break", None,
+         wrapped(KEY, 64, b"\r\n")[:-1] + [KEY[len(KEY) // 64 * 64:]], False),
+        ("the key as a bracketed paste, then Enter", None, [PASTE_START + KEY + PASTE_END, b"\n"],
+         True),
+        ("a bracketed paste ending in a line break", None, [PASTE_START + KEY + b"\n" + PASTE_END],
+         True),
     ]
 
-    def test_nothing_typed_on_the_line_is_left_for_the_shell(self):
-        for name, line, is_key in self.TYPED:
+    def test_nothing_typed_or_pasted_is_left_for_the_shell(self):
+        for name, setting, pieces, is_key in self.TYPED:
             with self.subTest(name):
                 fresh_root()
                 pid, terminal = pty.fork()
                 if pid == 0:  # as the operator's shell: run the switch, then see what is left
                     try:
+                        leave_terminal(setting)
                         status = subprocess.run([os.path.join(BIN, "offswitch")],
                                                 check=False).returncode
+                        # A canonical terminal counts only whole lines as waiting.
+                        leave_terminal("raw")
                         waiting = fcntl.ioctl(0, termios.FIONREAD, bytes(4))
                         left = int.from_bytes(waiting, sys.byteorder)
                         os.write(1, b"\nstatus %d left %d\n" % (status, left))
@@ -90,7 +125,17 @@ class Dialogue(unittest.TestCase):
                 while PROMPT.split(b"\n")[-1] not in seen:
                     self.assertTrue(select.select([terminal], [], [], 10)[0], seen)
                     seen += os.read(terminal, 4096)
-                os.write(terminal, line + b"\n")
+                if setting:
+                    time.sleep(0.5)
+                    while select.select([terminal], [], [], 0)[0]:
+                        try:
+                            seen += os.read(terminal, 4096)
+                        except OSError:  # the shell has ended
+                            break
+                    self.assertNotIn(b"status", seen)  # still waiting for the key
+                for piece in pieces:
+                    os.write(terminal, piece)
+                    time.sleep(0.03)
                 while b"left" not in seen.split(b"status")[-1] or not seen.endswith(b"\n"):
                     if not select.select([terminal], [], [], 10)[0]:
                         break
@@ -103,6 +148,20 @@ class Dialogue(unittest.TestCase):
                 self.assertIn(b"\r\nstatus 0 left 0\r\n", seen)
                 self.assertIn((SWITCHED if is_key else WRONG).replace(b"\n", b"\r\n"), seen)
                 self.assertEqual(read(MODE), b"1" if is_key else None)
+
+    def test_a_non_blocking_pipe_waits_for_the_key(self):
+        fresh_root()
+        reader, writer = os.pipe()
+        os.set_blocking(reader, False)
+        process = subprocess.Popen([os.path.join(BIN, "offswitch")], stdin=reader,
+                                   stdout=subprocess.PIPE)
+        os.close(reader)
+        time.sleep(0.5)
+        self.assertIsNone(process.poll())
+        os.write(writer, KEY + b"\n")
+        os.close(writer)
+        self.assertEqual((process.communicate(timeout=60)[0], process.returncode),
+                         (PROMPT + SWITCHED, 0))
 
     # name, what the file holds, what the next reader of the file must get
     FOLLOWING = [
