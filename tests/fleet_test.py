@@ -13,7 +13,7 @@ import subprocess
 import time
 import unittest
 
-from harness import BUILD, KEY, PROMPT, enter_private_mounts, files_below, key_pieces, main
+from harness import BUILD, KEY, PROMPT, cannot_run, enter_private_mounts, files_below, key_pieces, main
 from harness import mount, release_mounts
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -49,9 +49,9 @@ class Fleet(unittest.TestCase):
     def setUpClass(cls):
         for tool in (SSHD, "ssh", "ssh-keygen", "ansible-playbook"):
             if not shutil.which(tool):
-                raise unittest.SkipTest(f"{tool} is not installed")
+                cannot_run(f"{tool} is not installed")
         if os.geteuid() == 0 and NO_MOUNTS:
-            raise unittest.SkipTest(NO_MOUNTS)
+            cannot_run(NO_MOUNTS)
         release_mounts(SCRATCH)
         shutil.rmtree(SCRATCH, ignore_errors=True)
         os.makedirs(SCRATCH)
@@ -94,8 +94,8 @@ class Fleet(unittest.TestCase):
                 break
             except OSError:
                 if cls.sshd.poll() is not None or time.monotonic() > deadline:
-                    raise unittest.SkipTest("sshd cannot run here: "
-                                            + cls.sshd.stderr.read().decode(errors="replace"))
+                    cannot_run("sshd cannot run here: "
+                               + cls.sshd.stderr.read().decode(errors="replace"))
                 time.sleep(0.05)
 
     @classmethod

@@ -1,6 +1,7 @@
 """Black-box tests of offswitch: the dialogue, the matching of the key, and the mode file."""
 
 import fcntl
+import itertools
 import os
 import pty
 import random
@@ -21,7 +22,7 @@ from concurrent.futures import ThreadPoolExecutor
 from harness import BIN, KEY, MODE, PROMPT, ROOT, SWITCHED, VORNEK, WRONG
 from harness import NOBODY, enter_private_mounts, fresh_root, let_nobody_reach, main, mount
 from harness import nobody_can_reach, read, run
-from harness import BUILD, temporaries, write
+from harness import BUILD, SANITIZED, cannot_run, temporaries, write
 
 # Before any thread starts; None, or why the rows that mount file systems are skipped.
 NO_MOUNTS = enter_private_mounts()
@@ -239,6 +240,9 @@ class Dialogue(unittest.TestCase):
                 self.assertEqual(temporaries(), [])
 
 
+FULL = os.open("/dev/full", os.O_WRONLY)  # every write fails with ENOSPC
+
+
 def limit(which, value):
     return lambda: resource.setrlimit(which, (value, value))
 
@@ -264,13 +268,13 @@ class Situations:
 
     def need_mounts(self):
         if NO_MOUNTS:
-            self.skipTest(NO_MOUNTS)
+            cannot_run(NO_MOUNTS)
 
     def need_nobody(self):
         if os.geteuid() != 0:
             self.skipTest("needs root to run the switch as the user nobody")
         if not nobody_can_reach(VORNEK):
-            self.skipTest(f"the user nobody cannot reach {VORNEK}")
+            cannot_run(f"the user nobody cannot reach {VORNEK}")
 
     def tmpfs(self, options):
         self.need_mounts()
@@ -401,6 +405,7 @@ class Situations:
         ("empty directory at the path", empty_directory, {}, 0, OK, "new", 0o644),
         ("debris of a killed run", debris_of_a_killed_run, {}, 0, OK, "new", 0o644),
         ("standard output closed", old_file, {"preexec_fn": close_fd(1)}, 0, b"", "new", 0o644),
+        ("standard output full", old_file, {"stdout": FULL}, 0, None, "new", 0o644),
         ("standard error closed", old_file, {"preexec_fn": close_fd(2)}, 0, OK, "new", 0o644),
         ("standard input closed", old_file, {"preexec_fn": close_fd(0)}, 0, PROMPT + WRONG,
          "unchanged", None),
@@ -523,7 +528,7 @@ class ModeFile(Situations, unittest.TestCase):
         reader.start()
         try:
             with ThreadPoolExecutor(max_workers=4) as pool:  # four switches at a time
-                statuses = list(pool.map(switch, range(300)))
+                statuses = list(pool.map(switch, range(40 if SANITIZED else 300)))
         finally:
             done.set()
             reader.join()
@@ -534,7 +539,7 @@ class ModeFile(Situations, unittest.TestCase):
     def test_interrupted_switches_leave_no_debris(self):
         fresh_root()
         rng = random.Random(20261208)
-        for _ in range(200):
+        for _ in range(30 if SANITIZED else 200):
             write(MODE, b"0")
             process = subprocess.Popen([os.path.join(BIN, "offswitch")], stdin=subprocess.PIPE,
                                        stdout=subprocess.DEVNULL)
@@ -557,8 +562,9 @@ class ModeFileAsRoot(Situations, unittest.TestCase):
 
     # The rows that need root run on the build tree's own file system; then every row runs on
     # images of real file systems on loop devices, mounted at the private root in this test's
-    # mount namespace.
-    FILE_SYSTEMS = [("ext4", ["mkfs.ext4", "-q", "-F"]), ("xfs", ["mkfs.xfs", "-q", "-f"])]
+    # mount namespace (not in the sanitizer pass: the file systems take the same code paths).
+    FILE_SYSTEMS = [] if SANITIZED else [("ext4", ["mkfs.ext4", "-q", "-F"]),
+                                         ("xfs", ["mkfs.xfs", "-q", "-f"])]
 
     def test_rows(self):
         self.run_rows("build tree", [row for row in self.ROWS if needs_root(row)])
@@ -574,7 +580,7 @@ class ModeFileAsRoot(Situations, unittest.TestCase):
     def mount_image(self, mkfs):
         self.need_mounts()
         if not os.path.exists("/dev/loop-control") or not shutil.which(mkfs[0]):
-            self.skipTest(f"no loop device or no {mkfs[0]} to make a {mkfs[0][5:]} image")
+            cannot_run(f"no loop device or no {mkfs[0]} to make a {mkfs[0][5:]} image")
         fresh_root()
         image = os.path.join(BUILD, "testing", "image")
         with open(image, "wb") as f:
@@ -585,7 +591,7 @@ class ModeFileAsRoot(Situations, unittest.TestCase):
 
     def test_injected_faults(self):
         if not shutil.which("strace"):
-            self.skipTest("strace is not installed")
+            cannot_run("strace is not installed")
         # LeakSanitizer, in the sanitizer build, cannot run under a tracer.
         environment = {**os.environ,
                        "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
@@ -638,7 +644,8 @@ class HostileInput(unittest.TestCase):
     def test_only_the_exact_key_matches_and_every_run_ends_normally(self):
         fresh_root()
         write(MODE, b"0")
-        for entry in hostile_entries(random.Random(1593)):
+        entries = hostile_entries(random.Random(1593))
+        for entry in itertools.islice(entries, 0, None, 20) if SANITIZED else entries:
             matches = token(entry) == KEY
             result = run("offswitch", entry + b"\n")
             self.assertEqual((result.returncode, result.stdout, result.stderr),

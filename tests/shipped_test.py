@@ -10,7 +10,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import PROMPT, SWITCHED, WRONG, enter_private_mounts, mount, read, run, main
+from harness import PROMPT, SWITCHED, WRONG, cannot_run, enter_private_mounts, mount, read, run, main
 
 BIN = os.environ["VELKARAN_SHIPPED_BIN"]
 ROOT = os.environ["VELKARAN_SHIPPED_ROOT"]
@@ -28,9 +28,9 @@ class Shipped(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         if ROOT != DEFAULT_ROOT:
-            raise unittest.SkipTest(f"this build's root is {ROOT}, not {DEFAULT_ROOT}")
+            cannot_run(f"this build's root is {ROOT}, not {DEFAULT_ROOT}")
         if NO_MOUNTS:
-            raise unittest.SkipTest(NO_MOUNTS)
+            cannot_run(NO_MOUNTS)
         if not os.path.isdir(ROOT):
             os.makedirs(SCRATCH, exist_ok=True)
             mount("-t", "tmpfs", "tmpfs", SCRATCH)
