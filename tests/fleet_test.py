@@ -6,10 +6,12 @@ the loopback, each with its own build of offswitch for a root of its own.
 """
 
 import getpass
+import json
 import os
 import shutil
 import socket
 import subprocess
+import threading
 import time
 import unittest
 
@@ -27,6 +29,14 @@ NO_MOUNTS = enter_private_mounts()
 
 # host: the key its offswitch is built for (None: the right one), whether its vornek/ is read-only
 HOSTS = {"right": (None, False), "wrong": ("other", False), "readonly": (None, True)}
+# Beside them: "nopython", whose Python is not where the inventory says; "hang", whose offswitch
+# never ends; "stall", whose port sends the SSH greeting and
+# then nothing; "down", whose port is closed. What each must end as, with its status:
+OUTCOMES = {"right": ("switched", 0), "wrong": ("refused", 0), "readonly": ("failed", 1),
+            "nopython": ("failed", 127), "hang": ("timed out", 124), "stall": ("timed out", None),
+            "down": ("unreachable", None)}
+# A loaded machine may reach the task's own bound before timeout(1) ends "hang" on the host.
+HANG_CUT_BY_THE_TASK = ("timed out", None)
 
 
 def free_port():
@@ -66,7 +76,29 @@ class Fleet(unittest.TestCase):
                 f"-DOFFSWITCH_KEY_FILE={cls.other_key if key else os.environ['VELKARAN_TEST_KEY']}")
             run("cmake", "--build", os.path.join(SCRATCH, host, "build"), "--target", "offswitch",
                 "-j2")
+        with open(os.path.join(SCRATCH, "hang"), "w") as f:
+            f.write("#!/bin/sh\nexec sleep 600\n")
+        os.chmod(os.path.join(SCRATCH, "hang"), 0o755)
         cls.start_sshd()
+        cls.stall_port = cls.start_stalling_host()
+
+    @classmethod
+    def start_stalling_host(cls):
+        """A port that answers with the SSH greeting and then says nothing, for the class's life."""
+        listener = socket.create_server(("127.0.0.1", 0))
+        cls.stalled = [listener]
+
+        def serve():
+            while True:
+                try:
+                    connection = listener.accept()[0]
+                except OSError:
+                    return  # closed at the end
+                connection.sendall(b"SSH-2.0-OpenSSH_9.2p1\r\n")
+                cls.stalled.append(connection)
+
+        threading.Thread(target=serve, daemon=True).start()
+        return listener.getsockname()[1]
 
     @classmethod
     def start_sshd(cls):
@@ -100,6 +132,8 @@ class Fleet(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
+        for connection in cls.stalled:
+            connection.close()
         cls.sshd.terminate()
         cls.sshd.wait(timeout=20)
         release_mounts(SCRATCH)
@@ -117,59 +151,108 @@ class Fleet(unittest.TestCase):
             elif read_only:
                 os.chmod(vornek, 0o555)
 
-    def playbook(self, *args):
-        """Runs the playbook on the hosts and one that cannot be reached; returns the result."""
+    def playbook(self, *args, environment=()):
+        """Runs the playbook on the hosts and those that hang, stall or cannot be reached; returns
+        the result. No run may take long: every host ends within the short timeouts."""
         inventory = os.path.join(SCRATCH, "inventory")
         with open(inventory, "w") as f:
             f.write("[agents]\n")
             for host in HOSTS:
                 f.write(f"{host} offswitch_path={SCRATCH}/{host}/build/bin/offswitch\n")
+            f.write("nopython ansible_python_interpreter=/nonexistent/python3\n")
+            f.write(f"hang offswitch_path={SCRATCH}/hang\n")
+            f.write(f"stall ansible_port={self.stall_port}\n")
             f.write(f"down ansible_port={free_port()}\n")
             f.write(f"[agents:vars]\nansible_host=127.0.0.1\nansible_port={self.port}\n"
-                    f"ansible_user={getpass.getuser()}\n"
+                    f"ansible_user={getpass.getuser()}\nansible_ssh_timeout=5\n"
                     f"ansible_ssh_private_key_file={SCRATCH}/client\n"
                     f"ansible_ssh_common_args=-F /dev/null -o IdentitiesOnly=yes "
-                    f"-o UserKnownHostsFile={SCRATCH}/known_hosts -o StrictHostKeyChecking=yes\n"
-                    "ansible_python_interpreter=/usr/bin/python3\n")
+                    f"-o UserKnownHostsFile={SCRATCH}/known_hosts -o StrictHostKeyChecking=yes\n")
         config = os.path.join(SCRATCH, "ansible.cfg")
         open(config, "w").close()
         environment = {**os.environ, "ANSIBLE_CONFIG": config, "ANSIBLE_NOCOLOR": "1",
                        "ANSIBLE_LOCAL_TEMP": f"{SCRATCH}/tmp/local",
                        "ANSIBLE_REMOTE_TEMP": f"{SCRATCH}/tmp/remote",
                        "ANSIBLE_SSH_CONTROL_PATH_DIR": f"{SCRATCH}/tmp/cp",
-                       # no master connection that would outlive the run
-                       "ANSIBLE_SSH_ARGS": "-C -o ControlMaster=no",
-                       "ANSIBLE_LOG_PATH": f"{SCRATCH}/tmp/ansible.log"}
+                       "ANSIBLE_LOG_PATH": f"{SCRATCH}/tmp/ansible.log", **dict(environment)}
         return subprocess.run(
             ["ansible-playbook", "-vvv", "-i", inventory, PLAYBOOK, "-e", "offswitch_hosts=agents",
-             "-e", f"offswitch_key_file={os.environ['VELKARAN_TEST_KEY']}", *args],
-            capture_output=True, text=True, env=environment, timeout=300, check=False)
+             "-e", f"offswitch_key_file={os.environ['VELKARAN_TEST_KEY']}",
+             "-e", "offswitch_timeout=3", "-e", f"offswitch_report={SCRATCH}/report.json",
+             "-e", f"offswitch_retry={SCRATCH}/retry", *args],
+            capture_output=True, text=True, env=environment, timeout=120, check=False)
 
     def test_check_mode_runs_nothing_and_says_what_would_run(self):
         result = self.playbook("--check")
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertIn("would run", result.stdout)
         self.assertIn("check mode: nothing was run; offswitch would run on right, wrong, "
-                      "readonly, down", " ".join(result.stdout.split()))
+                      "readonly, nopython, hang, stall, down", " ".join(result.stdout.split()))
         self.assertEqual([mode_file(host) for host in HOSTS], ["0", "0", "0"])
 
-    def test_each_host_reports_its_outcome_and_the_key_stays_secret(self):
+    # name, arguments, environment, what the refusal names
+    REFUSED = [
+        ("keep-remote-files", [], {"ANSIBLE_KEEP_REMOTE_FILES": "1"}, "keep-remote-files"),
+        ("pipelining off", ["-e", "ansible_pipelining=false"], {}, "pipelining is off"),
+        ("become through su", ["-e", "offswitch_become=true", "-e", "ansible_become_method=su"],
+         {}, "the become method su cannot pipeline"),
+        ("a connection plugin without pipelining", ["-e", "ansible_connection=paramiko"], {},
+         "the connection plugin paramiko cannot pipeline"),
+        ("debug mode", [], {"ANSIBLE_DEBUG": "1"}, "debug mode (ANSIBLE_DEBUG) prints the key"),
+    ]
+
+    def test_settings_that_would_expose_the_key_are_refused_before_any_host(self):
+        for name, args, environment, named in self.REFUSED:
+            with self.subTest(name):
+                result = self.playbook(*args, environment=environment)
+                output = result.stdout + result.stderr
+                self.assertNotEqual(result.returncode, 0, output)
+                self.assertIn("Refusing to read the key:", output)
+                self.assertIn(named, " ".join(output.split()))
+                self.assertNotIn("PLAY [Switch the Velkaran agent off]", output)
+                self.assertEqual([mode_file(host) for host in HOSTS], ["0", "0", "0"])
+                self.assertNotIn(KEY[:64].decode(), output)
+
+    def test_each_host_reports_its_outcome_in_bounded_time_and_the_key_stays_secret(self):
         result = self.playbook()
         output = result.stdout + result.stderr
         self.assertNotEqual(result.returncode, 0, output)  # not every host was switched
         flat = " ".join(output.split())
-        self.assertIn("changed: [right]", flat)
-        self.assertRegex(flat, r"fatal: \[wrong\]: FAILED! .*offswitch refused the key")
-        self.assertRegex(flat, r"fatal: \[readonly\]: FAILED! .*could not write the mode file")
-        self.assertRegex(flat, r"\[down\]: UNREACHABLE!")
-        self.assertIn("switched: 1 (right); refused: 1 (wrong); failed: 1 (readonly); "
-                      "unreachable: 1 (down)", flat)
+        self.assertIn("switched: 1 (right); refused: 1 (wrong); failed: 2 (readonly, nopython); "
+                      "timed out: 2 (hang, stall); unreachable: 1 (down)", flat)
+        for reason in ['wrong: refused the key: \\"The key not invalid\\"',
+                       "readonly: could not write the mode file (status 1)",
+                       "nopython: no Python at /nonexistent/python3 on the host",
+                       "may or may not have switched the agent: check the mode file",
+                       "stall: timed out after 5 s connecting or logging in: not switched",
+                       "down: could not log in: "]:
+            self.assertIn(reason, flat)
         self.assertEqual([mode_file(host) for host in HOSTS], ["1", "0", "0"])
+        with open(os.path.join(SCRATCH, "report.json")) as f:
+            report = json.load(f)
+        seen = {entry["host"]: (entry["outcome"], entry["status"]) for entry in report}
+        if seen["hang"] == HANG_CUT_BY_THE_TASK:
+            seen["hang"] = OUTCOMES["hang"]
+        self.assertEqual(seen, OUTCOMES)
+        self.assertIn("The mode of the agent is on off mode.", report[0]["answer"])
+        with open(os.path.join(SCRATCH, "retry")) as f:
+            self.assertEqual(f.read().split(), [h for h in OUTCOMES if h != "right"])
+        # No SSH client of the run is left behind, master or not.
+        self.assertEqual([p for p in os.listdir("/proc") if p.isdigit() and ssh_of_this_run(p)],
+                         [])
         # The key is nowhere: not in the -vvv output, the log, nor any file left on either side.
         self.assertNotIn(KEY[:64].decode(), output)
         self.assertNotIn(PROMPT.decode(), output)  # nor what offswitch printed, by no_log
         scratch_files = files_below(SCRATCH, skip={self.other_key})
         self.assertEqual(list(key_pieces(scratch_files, [KEY])), [])
+
+
+def ssh_of_this_run(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            command = f.read().split(b"\0")
+    except OSError:
+        return False
+    return command[0].endswith(b"ssh") and any(SCRATCH.encode() in word for word in command)
 
 
 if __name__ == "__main__":
