@@ -8,6 +8,7 @@ the loopback, each with its own build of offswitch for a root of its own.
 import getpass
 import json
 import os
+import pwd
 import shutil
 import socket
 import subprocess
@@ -62,6 +63,9 @@ class Fleet(unittest.TestCase):
                 cannot_run(f"{tool} is not installed")
         if os.geteuid() == 0 and NO_MOUNTS:
             cannot_run(NO_MOUNTS)
+        shell = pwd.getpwuid(os.geteuid()).pw_shell
+        if os.path.basename(shell) in ("nologin", "false"):
+            cannot_run(f"the user {getpass.getuser()} cannot log in over SSH (shell {shell})")
         release_mounts(SCRATCH)
         shutil.rmtree(SCRATCH, ignore_errors=True)
         os.makedirs(SCRATCH)

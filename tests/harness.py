@@ -217,5 +217,5 @@ def main():
     if not result.wasSuccessful():
         sys.exit(1)
     if result.skipped:
-        print(f"{len(result.skipped)} tests or rows skipped: this suite is reported as skipped")
+        print(f"skipped {len(result.skipped)} of its tests or rows: ctest reports this suite as skipped")
         sys.exit(SKIPPED)
