@@ -217,5 +217,6 @@ def main():
     if not result.wasSuccessful():
         sys.exit(1)
     if result.skipped:
-        print(f"skipped {len(result.skipped)} of its tests or rows: ctest reports this suite as skipped")
+        print(f"skipped {len(result.skipped)} of its tests or rows: ctest reports the suite as "
+              "skipped")
         sys.exit(SKIPPED)
