@@ -16,7 +16,8 @@ import threading
 import time
 import unittest
 
-from harness import BUILD, KEY, PROMPT, cannot_run, enter_private_mounts, files_below, key_pieces, main
+from harness import BUILD, KEY, PROMPT, cannot_run, enter_private_mounts, files_below, key_pieces
+from harness import main
 from harness import mount, release_mounts
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -93,7 +93,8 @@ def enter_private_mounts():
     if libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0:
         error = ctypes.get_errno()
         if error == errno.EINVAL:
-            return "/ is not a mount point (a plain chroot?), so no private mount namespace can be made"
+            return ("/ is not a mount point (a plain chroot?), so no private mount namespace can "
+                    "be made")
         return f"no private mount namespace can be made (mount: {os.strerror(error)})"
     return None
 
