@@ -443,10 +443,11 @@ int main() {
     const std::size_t length = read_entry(entry, block, terminal);
     const bool matched = matches_key(entry, length);
     explicit_bzero(entry, sizeof entry);
+    explicit_bzero(block, sizeof block);
     const int status = answer(matched);
     if (terminal) {
         discard_pending_input(block);
+        explicit_bzero(block, sizeof block);
     }
-    explicit_bzero(block, sizeof block);
     return status;
 }

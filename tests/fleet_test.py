@@ -32,8 +32,8 @@ NO_MOUNTS = enter_private_mounts()
 # host: the key its offswitch is built for (None: the right one), whether its vornek/ is read-only
 HOSTS = {"right": (None, False), "wrong": ("other", False), "readonly": (None, True)}
 # Beside them: "nopython", whose Python is not where the inventory says; "hang", whose offswitch
-# never ends; "stall", whose port sends the SSH greeting and
-# then nothing; "down", whose port is closed. What each must end as, with its status:
+# never ends; "stall", whose port sends the SSH greeting and then nothing; "down", whose port is
+# closed. What each must end as, with its status:
 OUTCOMES = {"right": ("switched", 0), "wrong": ("refused", 0), "readonly": ("failed", 1),
             "nopython": ("failed", 127), "hang": ("timed out", 124), "stall": ("timed out", None),
             "down": ("unreachable", None)}

@@ -10,7 +10,8 @@ import shutil
 import subprocess
 import unittest
 
-from harness import PROMPT, SWITCHED, WRONG, cannot_run, enter_private_mounts, mount, read, run, main
+from harness import PROMPT, SWITCHED, WRONG, cannot_run, enter_private_mounts, mount, read, run
+from harness import main
 
 BIN = os.environ["VELKARAN_SHIPPED_BIN"]
 ROOT = os.environ["VELKARAN_SHIPPED_ROOT"]
