@@ -1,4 +1,4 @@
-"""The fleet playbook, run for real by ansible-playbook over SSH.
+"""The fleet collection, installed with ansible-galaxy and run for real over SSH.
 
 An sshd of the test's own (host key, port, authorized key and configuration in a scratch
 directory) listens on 127.0.0.1 only, and is stopped at the end. Its inventory hosts are aliases of
@@ -21,24 +21,48 @@ from harness import main
 from harness import mount, release_mounts
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PLAYBOOK = os.path.join(SOURCE, "contrib", "ansible", "offswitch.yml")
+COLLECTION = os.environ.get("VELKARAN_COLLECTION", "")
 SCRATCH = os.path.join(BUILD, "testing", "fleet")
 SSHD = "/usr/sbin/sshd"
+PLAYBOOK = "velkaran.offswitch.switch_off"
 
 # Before any thread starts; as root, the read-only host's directory is mounted read-only in this
 # namespace, which sshd and its sessions inherit.
 NO_MOUNTS = enter_private_mounts()
 
 # host: the key its offswitch is built for (None: the right one), whether its vornek/ is read-only
-HOSTS = {"right": (None, False), "wrong": ("other", False), "readonly": (None, True)}
-# Beside them: "nopython", whose Python is not where the inventory says; "hang", whose offswitch
-# never ends; "stall", whose port sends the SSH greeting and then nothing; "down", whose port is
-# closed. What each must end as, with its status:
-OUTCOMES = {"right": ("switched", 0), "wrong": ("refused", 0), "readonly": ("failed", 1),
-            "nopython": ("failed", 127), "hang": ("timed out", 124), "stall": ("timed out", None),
-            "down": ("unreachable", None)}
-# A loaded machine may reach the task's own bound before timeout(1) ends "hang" on the host.
-HANG_CUT_BY_THE_TASK = ("timed out", None)
+HOSTS = {"right": (None, False), "wrong": ("other", False), "readonly": (None, True),
+         "silent": (None, False)}
+# Beside them: "hang", whose offswitch never ends; "stall", whose port sends the SSH greeting and
+# then nothing; "down", whose port is closed; "echo", whose offswitch_path prints its input in
+# octal. "silent" switches, then its session goes silent. What each ends as, with its status, and
+# how Ansible's recap counts it:
+OUTCOMES = {"right": ("switched", 0, "changed"), "wrong": ("refused", 0, "failed"),
+            "readonly": ("failed", 1, "failed"), "silent": ("timed out", None, "failed"),
+            "hang": ("timed out", 124, "failed"), "stall": ("timed out", None, "unreachable"),
+            "down": ("unreachable", None, "unreachable"), "echo": ("failed", 0, "failed")}
+# A loaded machine may close the connection at the run's bound before timeout(1) ends "hang".
+HANG_STOPPED_HERE = ("timed out", None, "failed")
+SUMMARY = ("switched: 1 (right); refused: 1 (wrong); failed: 2 (readonly, echo); timed out: 3 "
+           "(silent, hang, stall); unreachable: 1 (down)")
+# What od prints for the key's first 16 bytes: the key, decodable, were it ever shown.
+OD_LINE = subprocess.run(["od"], input=KEY[:16], capture_output=True, check=True).stdout.split(
+    b"\n")[0][8:].decode()
+
+# Runs offswitch, then stops the SSH session it runs in, so that the host goes silent after it
+# took the key; the session is killed a little later.
+SILENT = """#!/bin/sh
+"$0.offswitch"
+pid=$$
+while [ "$pid" -gt 1 ]; do
+    pid=$(cut -d' ' -f4 /proc/$pid/stat)
+    if tr '\\0' ' ' </proc/$pid/cmdline | grep -q '@notty'; then
+        (sleep 15; kill -KILL "$pid") >/dev/null 2>&1 &
+        kill -STOP "$pid"
+        exit 0
+    fi
+done
+"""
 
 
 def free_port():
@@ -56,12 +80,29 @@ def mode_file(host):
         return f.read()
 
 
+def leftovers():
+    """ssh clients of the run, and host sessions' commands, still running."""
+    found = []
+    for pid in (p for p in os.listdir("/proc") if p.isdigit()):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                command = f.read().split(b"\0")
+        except OSError:
+            continue
+        if (command[0].endswith(b"ssh") or b"timeout" in command[0]) and any(
+                SCRATCH.encode() in word for word in command):
+            found.append(b" ".join(command).decode(errors="replace"))
+    return found
+
+
 class Fleet(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        for tool in (SSHD, "ssh", "ssh-keygen", "ansible-playbook"):
+        for tool in (SSHD, "ssh", "ssh-keygen", "ansible-playbook", "ansible-galaxy", "sudo"):
             if not shutil.which(tool):
                 cannot_run(f"{tool} is not installed")
+        if not os.path.isfile(COLLECTION):
+            cannot_run(f"the collection was not built ({COLLECTION or 'no ansible-galaxy'})")
         if os.geteuid() == 0 and NO_MOUNTS:
             cannot_run(NO_MOUNTS)
         shell = pwd.getpwuid(os.geteuid()).pw_shell
@@ -70,6 +111,7 @@ class Fleet(unittest.TestCase):
         release_mounts(SCRATCH)
         shutil.rmtree(SCRATCH, ignore_errors=True)
         os.makedirs(SCRATCH)
+        run("ansible-galaxy", "collection", "install", "-p", f"{SCRATCH}/collections", COLLECTION)
         cls.other_key = os.path.join(SCRATCH, "other.key")
         run("cmake", "-D", f"OFFSWITCH_GENERATE_KEY={cls.other_key}", "-P",
             os.path.join(SOURCE, "cmake", "OffswitchKey.cmake"))
@@ -81,9 +123,12 @@ class Fleet(unittest.TestCase):
                 f"-DOFFSWITCH_KEY_FILE={cls.other_key if key else os.environ['VELKARAN_TEST_KEY']}")
             run("cmake", "--build", os.path.join(SCRATCH, host, "build"), "--target", "offswitch",
                 "-j2")
-        with open(os.path.join(SCRATCH, "hang"), "w") as f:
-            f.write("#!/bin/sh\nexec sleep 600\n")
-        os.chmod(os.path.join(SCRATCH, "hang"), 0o755)
+        for name, script in (("hang", "#!/bin/sh\nexec sleep 600\n"), ("silent.sh", SILENT)):
+            with open(os.path.join(SCRATCH, name), "w") as f:
+                f.write(script)
+            os.chmod(os.path.join(SCRATCH, name), 0o755)
+        os.symlink(os.path.join(SCRATCH, "silent", "build", "bin", "offswitch"),
+                   os.path.join(SCRATCH, "silent.sh.offswitch"))
         cls.start_sshd()
         cls.stall_port = cls.start_stalling_host()
 
@@ -155,109 +200,225 @@ class Fleet(unittest.TestCase):
                 mount("-o", "remount,bind,ro", vornek)
             elif read_only:
                 os.chmod(vornek, 0o555)
+        self.work = os.path.join(SCRATCH, "work")  # the operator's working directory
+        for path in (self.work, os.path.join(SCRATCH, "tmp"), os.path.join(SCRATCH, "inventory")):
+            shutil.rmtree(path, ignore_errors=True)
+        os.makedirs(self.work)
 
-    def playbook(self, *args, environment=()):
-        """Runs the playbook on the hosts and those that hang, stall or cannot be reached; returns
-        the result. No run may take long: every host ends within the short timeouts."""
+    def play(self, *args, group_vars="", environment=(), extra_hosts=""):
+        """Runs the installed collection's playbook from the operator's working directory, with an
+        inventory of every host (group_vars/all.yml holding group_vars); returns the result and
+        everything it printed. Every host ends within the short timeouts."""
         inventory = os.path.join(SCRATCH, "inventory")
-        with open(inventory, "w") as f:
+        os.makedirs(os.path.join(inventory, "group_vars"), exist_ok=True)
+        with open(os.path.join(inventory, "hosts"), "w") as f:
             f.write("[agents]\n")
             for host in HOSTS:
                 f.write(f"{host} offswitch_path={SCRATCH}/{host}/build/bin/offswitch\n")
-            f.write("nopython ansible_python_interpreter=/nonexistent/python3\n")
+            f.write(f"silent offswitch_path={SCRATCH}/silent.sh\n")
             f.write(f"hang offswitch_path={SCRATCH}/hang\n")
             f.write(f"stall ansible_port={self.stall_port}\n")
             f.write(f"down ansible_port={free_port()}\n")
+            f.write("echo offswitch_path=/usr/bin/od\n")
+            f.write(extra_hosts)
+            # No Python on the hosts is needed: the interpreter named here does not exist.
             f.write(f"[agents:vars]\nansible_host=127.0.0.1\nansible_port={self.port}\n"
                     f"ansible_user={getpass.getuser()}\nansible_ssh_timeout=5\n"
+                    "ansible_python_interpreter=/nonexistent/python3\n"
                     f"ansible_ssh_private_key_file={SCRATCH}/client\n"
                     f"ansible_ssh_common_args=-F /dev/null -o IdentitiesOnly=yes "
                     f"-o UserKnownHostsFile={SCRATCH}/known_hosts -o StrictHostKeyChecking=yes\n")
+        with open(os.path.join(inventory, "group_vars", "all.yml"), "w") as f:
+            f.write("---\n" + group_vars)
+            for name, value in (("offswitch_key_file", os.environ["VELKARAN_TEST_KEY"]),
+                                ("offswitch_timeout", 3)):
+                if name not in group_vars:
+                    f.write(f"{name}: {value}\n")
         config = os.path.join(SCRATCH, "ansible.cfg")
         open(config, "w").close()
         environment = {**os.environ, "ANSIBLE_CONFIG": config, "ANSIBLE_NOCOLOR": "1",
+                       "ANSIBLE_COLLECTIONS_PATH": f"{SCRATCH}/collections",
                        "ANSIBLE_LOCAL_TEMP": f"{SCRATCH}/tmp/local",
                        "ANSIBLE_REMOTE_TEMP": f"{SCRATCH}/tmp/remote",
                        "ANSIBLE_SSH_CONTROL_PATH_DIR": f"{SCRATCH}/tmp/cp",
                        "ANSIBLE_LOG_PATH": f"{SCRATCH}/tmp/ansible.log", **dict(environment)}
-        return subprocess.run(
-            ["ansible-playbook", "-vvv", "-i", inventory, PLAYBOOK, "-e", "offswitch_hosts=agents",
-             "-e", f"offswitch_key_file={os.environ['VELKARAN_TEST_KEY']}",
-             "-e", "offswitch_timeout=3", "-e", f"offswitch_report={SCRATCH}/report.json",
-             "-e", f"offswitch_retry={SCRATCH}/retry", *args],
-            capture_output=True, text=True, env=environment, timeout=120, check=False)
+        result = subprocess.run(["ansible-playbook", "-i", inventory, PLAYBOOK, "-f", "20", *args],
+                                capture_output=True, text=True, env=environment, timeout=120,
+                                check=False, cwd=self.work, stdin=subprocess.DEVNULL)
+        output = result.stdout + result.stderr
+        self.assert_no_key_anywhere(output)
+        return result, output
 
-    def test_check_mode_runs_nothing_and_says_what_would_run(self):
-        result = self.playbook("--check")
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertIn("check mode: nothing was run; offswitch would run on right, wrong, "
-                      "readonly, nopython, hang, stall, down", " ".join(result.stdout.split()))
-        self.assertEqual([mode_file(host) for host in HOSTS], ["0", "0", "0"])
+    def assert_no_key_anywhere(self, output):
+        """No piece of the key, nor of offswitch's prompt or od's rendering, in the output, nor any
+        piece of the key in any file left on either side (the hosts are this machine)."""
+        self.assertNotIn(KEY[:64].decode(), output)
+        self.assertNotIn(OD_LINE, output)
+        files = list(files_below(SCRATCH, skip={self.other_key, f"{SCRATCH}/collections"}))
+        self.assertEqual(list(key_pieces(files, [KEY])), [])
+        for path in files:
+            with open(path, "rb") as f:
+                self.assertNotIn(OD_LINE.encode(), f.read(), path)
 
-    # name, arguments, environment, what the refusal names
-    REFUSED = [
-        ("keep-remote-files", [], {"ANSIBLE_KEEP_REMOTE_FILES": "1"}, "keep-remote-files"),
-        ("pipelining off", ["-e", "ansible_pipelining=false"], {}, "pipelining is off"),
-        ("become through su", ["-e", "offswitch_become=true", "-e", "ansible_become_method=su"],
-         {}, "the become method su cannot pipeline"),
-        ("a connection plugin without pipelining", ["-e", "ansible_connection=paramiko"], {},
-         "the connection plugin paramiko cannot pipeline"),
-        ("debug mode", [], {"ANSIBLE_DEBUG": "1"}, "debug mode (ANSIBLE_DEBUG) prints the key"),
+    def report(self, path=None):
+        with open(path or os.path.join(self.work, "offswitch-report.json")) as f:
+            return {e["host"]: e for e in json.load(f)}
+
+    def retry(self, path=None):
+        with open(path or os.path.join(self.work, "offswitch.retry")) as f:
+            return f.read().split()
+
+    def test_each_host_reports_its_outcome_and_nothing_of_the_run_is_left(self):
+        result, output = self.play("-vvvv")
+        flat = " ".join(output.split())
+        self.assertEqual(result.returncode, 4, output)  # hosts failed, and some unreachable
+        self.assertIn(SUMMARY, flat)
+        for reason in ['wrong: refused the key: "The key not invalid"',
+                       "readonly: could not write the mode file (status 1)",
+                       "echo: /usr/bin/od printed something that is not an answer of offswitch",
+                       "silent: the host went silent for 5 s after the login, when the key may "
+                       "have been sent: it may or may not have switched the agent",
+                       "hang: offswitch did not answer within 3 s and was stopped on the host",
+                       "stall: timed out after 5 s connecting or logging in: not switched",
+                       "down: could not log in: the connection was refused: not switched"]:
+            self.assertIn(reason, flat)
+        self.assertEqual([mode_file(host) for host in HOSTS], ["1", "0", "0", "1"])
+        report = self.report()
+        seen = {host: (e["outcome"], e["status"]) for host, e in report.items()}
+        if seen["hang"] == HANG_STOPPED_HERE[:2]:
+            seen["hang"] = OUTCOMES["hang"][:2]
+        self.assertEqual(seen, {host: o[:2] for host, o in OUTCOMES.items()})
+        self.assertEqual(report["right"]["answer"], "The mode of the agent is on off mode.")
+        self.assertEqual(report["echo"]["answer"], "")
+        self.assertEqual(self.retry(), [h for h in OUTCOMES if h != "right"])
+        for host, (_, _, counted) in OUTCOMES.items():  # Ansible's own recap agrees
+            recap = next(line for line in output.splitlines() if line.startswith(host + " "))
+            self.assertIn(f"{counted}=1", recap)
+        time.sleep(1)  # timeout(1) on the hosts ends what it ran; no ssh client is left at all
+        self.assertEqual(leftovers(), [])
+
+    # name, arguments, environment, group_vars, the hosts, what the output says, what each host
+    # ends as (None: the run is refused before any host), the exit status
+    SETTINGS = [
+        ("the hosts named the old way", [], {}, "offswitch_hosts: agents\n", "right",
+         "offswitch_hosts is set (for right) but no longer read: choose the hosts with --limit",
+         None, 1),
+        ("become asked for the old way", ["-e", "offswitch_become=true"], {}, "", "right",
+         "offswitch_become is set", None, 1),
+        ("the task debugger", [], {"ANSIBLE_ENABLE_TASK_DEBUGGER": "1"}, "", "right",
+         "the task debugger", None, 1),
+        ("the debug strategy", [], {"ANSIBLE_STRATEGY": "debug"}, "", "right",
+         "the task debugger", None, 1),
+        ("--step", ["--step"], {}, "", "right", "--step waits for a person", None, 1),
+        ("become through su, from the inventory", [], {},
+         "ansible_become: true\nansible_become_method: su\n", "right",
+         "right: refused on the control machine: become through su", {"right": "failed"}, 2),
+        ("become spelled y, through sudo", ["-vvv"], {"ANSIBLE_BECOME_ALLOW_SAME_USER": "1"},
+         "ansible_become: y\n", "right",
+         "sudo -H -S -n", {"right": "switched"}, 0),
+        ("paramiko", ["-c", "paramiko"], {}, "", "right",
+         "cannot hand the key to offswitch's standard input: use ssh",
+         {"right": "failed"}, 2),
+        ("debug mode", [], {"ANSIBLE_DEBUG": "1"}, "", "right", "debug mode (ANSIBLE_DEBUG)",
+         {"right": "failed"}, 2),
+        ("pipelining off and remote files kept", ["-vvv"],
+         {"ANSIBLE_PIPELINING": "0", "ANSIBLE_KEEP_REMOTE_FILES": "1"}, "", "right,wrong",
+         "switched: 1 (right); refused: 1 (wrong)", {"right": "switched", "wrong": "refused"}, 2),
+        ("--tags", ["--tags", "nothing"], {}, "", "right", "switched: 1 (right)",
+         {"right": "switched"}, 0),
+        ("--start-at-task", ["--start-at-task", "nothing"], {}, "", "right,wrong",
+         "the switch did not run on this host", {"right": "not run", "wrong": "not run"}, 2),
+        ("--check", ["--check"], {}, "", "right,wrong", "check mode: nothing was sent; would run "
+         f"timeout --kill-after=5 3 {SCRATCH}/right/build/bin/offswitch",
+         {"right": "not run", "wrong": "not run"}, 0),
+        ("every host fails", [], {}, "", "down,stall,wrong",
+         "refused: 1 (wrong); failed: 0; timed out: 1 (stall); unreachable: 1 (down)",
+         {"down": "unreachable", "stall": "timed out", "wrong": "refused"}, 4),
+        ("a bound from the inventory", [], {}, "offswitch_timeout: 1\n", "hang",
+         "hang: offswitch did not answer within 1 s", {"hang": "timed out"}, 2),
+        ("fewer forks than hosts", ["-f", "1"], {}, "", "right,wrong",
+         "2 hosts, 1 at a time (forks): up to 2 batches", {"right": "switched",
+                                                            "wrong": "refused"}, 2),
+        ("a key file that is not one", [], {}, "offswitch_key_file: /etc/hostname\n", "right",
+         "the key file /etc/hostname is not a key file", {"right": "failed"}, 2),
     ]
 
-    def test_settings_that_would_expose_the_key_are_refused_before_any_host(self):
-        for name, args, environment, named in self.REFUSED:
+    def test_each_setting_is_honoured_or_refused_as_a_user_gives_it(self):
+        for name, args, environment, group_vars, limit, said, ends, status in self.SETTINGS:
             with self.subTest(name):
-                result = self.playbook(*args, environment=environment)
-                output = result.stdout + result.stderr
-                self.assertNotEqual(result.returncode, 0, output)
-                self.assertIn("Refusing to read the key:", output)
-                self.assertIn(named, " ".join(output.split()))
-                self.assertNotIn("PLAY [Switch the Velkaran agent off]", output)
-                self.assertEqual([mode_file(host) for host in HOSTS], ["0", "0", "0"])
-                self.assertNotIn(KEY[:64].decode(), output)
+                self.setUp()
+                result, output = self.play("--limit", limit, *args, group_vars=group_vars,
+                                           environment=environment)
+                flat = " ".join(output.split())
+                self.assertEqual(result.returncode, status, output)
+                self.assertIn(said, flat)
+                report = self.report()
+                targets = limit.split(",")
+                self.assertEqual(sorted(report), sorted(targets))
+                if ends is None:
+                    self.assertNotIn("TASK [", output)
+                    ends = dict.fromkeys(targets, "not run")
+                self.assertEqual({h: e["outcome"] for h, e in report.items()}, ends)
+                self.assertEqual(self.retry(), [h for h in report if ends[h] != "switched"])
+                for host in HOSTS:
+                    self.assertEqual(mode_file(host), "1" if ends.get(host) == "switched" else "0")
 
-    def test_each_host_reports_its_outcome_in_bounded_time_and_the_key_stays_secret(self):
-        result = self.playbook()
-        output = result.stdout + result.stderr
-        self.assertNotEqual(result.returncode, 0, output)  # not every host was switched
-        flat = " ".join(output.split())
-        self.assertIn("switched: 1 (right); refused: 1 (wrong); failed: 2 (readonly, nopython); "
-                      "timed out: 2 (hang, stall); unreachable: 1 (down)", flat)
-        for reason in ['wrong: refused the key: \\"The key not invalid\\"',
-                       "readonly: could not write the mode file (status 1)",
-                       "nopython: no Python at /nonexistent/python3 on the host",
-                       "may or may not have switched the agent: check the mode file",
-                       "stall: timed out after 5 s connecting or logging in: not switched",
-                       "down: could not log in: "]:
-            self.assertIn(reason, flat)
-        self.assertEqual([mode_file(host) for host in HOSTS], ["1", "0", "0"])
-        with open(os.path.join(SCRATCH, "report.json")) as f:
-            report = json.load(f)
-        seen = {entry["host"]: (entry["outcome"], entry["status"]) for entry in report}
-        if seen["hang"] == HANG_CUT_BY_THE_TASK:
-            seen["hang"] = OUTCOMES["hang"]
-        self.assertEqual(seen, OUTCOMES)
-        self.assertIn("The mode of the agent is on off mode.", report[0]["answer"])
-        with open(os.path.join(SCRATCH, "retry")) as f:
-            self.assertEqual(f.read().split(), [h for h in OUTCOMES if h != "right"])
-        # No SSH client of the run is left behind, master or not.
-        self.assertEqual([p for p in os.listdir("/proc") if p.isdigit() and ssh_of_this_run(p)],
-                         [])
-        # The key is nowhere: not in the -vvv output, the log, nor any file left on either side.
-        self.assertNotIn(KEY[:64].decode(), output)
-        self.assertNotIn(PROMPT.decode(), output)  # nor what offswitch printed, by no_log
-        scratch_files = files_below(SCRATCH, skip={self.other_key})
-        self.assertEqual(list(key_pieces(scratch_files, [KEY])), [])
+    def test_the_retry_file_switches_the_rest_and_the_inventory_names_the_files(self):
+        # The files from group_vars, relative to the operator's working directory.
+        files = "offswitch_report: out/report.json\noffswitch_retry: out/retry\n"
+        os.makedirs(os.path.join(self.work, "out"))
+        result, output = self.play("--limit", "right,wrong,readonly", group_vars=files)
+        self.assertEqual(self.retry(f"{self.work}/out/retry"), ["wrong", "readonly"])
+        self.assertIn(f"retry them with --limit @{self.work}/out/retry", output)
+        self.assertEqual(sorted(os.listdir(self.work)), ["out"])
+        result, output = self.play("--limit", f"@{self.work}/out/retry", group_vars=files)
+        self.assertEqual(result.returncode, 2, output)
+        self.assertEqual(sorted(self.report(f"{self.work}/out/report.json")),
+                         ["readonly", "wrong"])
 
+    def test_the_report_is_never_written_through_a_link_or_into_another_users_file(self):
+        elsewhere = os.path.join(SCRATCH, "elsewhere")
+        with open(elsewhere, "w") as f:
+            f.write("untouched")
+        os.symlink(elsewhere, os.path.join(self.work, "offswitch-report.json"))
+        with open(os.path.join(self.work, "offswitch.retry"), "w") as f:
+            f.write("untouched")
+        os.chown(os.path.join(self.work, "offswitch.retry"), 65534, 65534)
+        result, output = self.play("--limit", "right")
+        self.assertEqual(result.returncode, 1, output)  # switched, but the files not written
+        self.assertEqual(mode_file("right"), "1")
+        self.assertIn("report NOT written", output)
+        self.assertIn("hosts to retry NOT written", output)
+        for path in (elsewhere, os.path.join(self.work, "offswitch.retry")):
+            with open(path) as f:
+                self.assertEqual(f.read(), "untouched")
+        os.unlink(os.path.join(self.work, "offswitch-report.json"))
+        os.unlink(os.path.join(self.work, "offswitch.retry"))
+        old = os.umask(0)
+        self.play("--limit", "right")
+        for name in ("offswitch-report.json", "offswitch.retry"):
+            info = os.stat(os.path.join(self.work, name))
+            self.assertEqual((info.st_uid, info.st_mode & 0o777), (os.geteuid(), 0o600))
+        os.umask(old)
 
-def ssh_of_this_run(pid):
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            command = f.read().split(b"\0")
-    except OSError:
-        return False
-    return command[0].endswith(b"ssh") and any(SCRATCH.encode() in word for word in command)
+    def test_ansible_runner_keeps_no_piece_of_the_key(self):
+        if not shutil.which("ansible-runner"):
+            cannot_run("ansible-runner is not installed")
+        private = os.path.join(SCRATCH, "runner")
+        shutil.rmtree(private, ignore_errors=True)
+        os.makedirs(os.path.join(private, "project"))
+        with open(os.path.join(private, "project", "switch.yml"), "w") as f:
+            f.write(f"---\n- name: Switch off\n  ansible.builtin.import_playbook: {PLAYBOOK}\n")
+        self.play("--list-hosts")  # writes the inventory
+        result = subprocess.run(
+            ["ansible-runner", "run", private, "-p", "switch.yml", "--inventory",
+             os.path.join(SCRATCH, "inventory"), "--limit", "right,wrong", "-vvv"],
+            capture_output=True, text=True, timeout=120, check=False, stdin=subprocess.DEVNULL,
+            env={**os.environ, "ANSIBLE_COLLECTIONS_PATH": f"{SCRATCH}/collections"})
+        self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+        self.assertIn("switched: 1 (right); refused: 1 (wrong)", result.stdout)
+        self.assertEqual(mode_file("right"), "1")
+        self.assert_no_key_anywhere(result.stdout + result.stderr)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,183 @@
+# Copyright: Velkaran developers
+# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
+"""Switches the Velkaran agent off on one host: runs offswitch over the connection, with the key
+from a file on the control machine on its standard input, the way pipelining hands a module over.
+No module and no Python run on the host, and nothing is written on either side: the key is no
+task argument, variable, fact, result field or file, only the standard input of one session."""
+
+from __future__ import annotations
+
+import os
+import shlex
+import signal
+import stat
+import threading
+
+from ansible import constants as C
+from ansible.errors import AnsibleConnectionFailure, AnsibleError
+from ansible.plugins.action import ActionBase
+
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
+    KEY_LENGTH, not_run, outcome, read_key)
+
+# The connections that hand data to the command's standard input through the session itself.
+CONNECTIONS = {"ssh": "ssh", "ansible.builtin.ssh": "ssh", "local": "local",
+               "ansible.builtin.local": "local"}
+BECOME_METHODS = ("sudo", "ansible.builtin.sudo")
+DEBUGGER_ON = ("always", "on_failed", "on_unreachable", "on_skipped")
+KILL_AFTER = 5  # seconds timeout(1) waits after its TERM before it kills offswitch
+
+
+def short(name):
+    return name[len("ansible.builtin."):] if name.startswith("ansible.builtin.") else name
+
+
+def descendants(pid):
+    """Every process below pid, from /proc."""
+    children = {}
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                with open(f"/proc/{name}/stat", encoding="ascii", errors="replace") as f:
+                    parent = int(f.read().rpartition(")")[2].split()[1])
+            except (OSError, ValueError, IndexError):
+                continue  # gone meanwhile
+            children.setdefault(parent, []).append(int(name))
+    found, below = [], [pid]
+    while below:
+        for child in children.get(below.pop(), ()):
+            found.append(child)
+            below.append(child)
+    return found
+
+
+class ActionModule(ActionBase):
+    TRANSFERS_FILES = False
+    _VALID_ARGS = frozenset(("key_file", "path", "timeout"))
+    ARGUMENT_SPEC = {
+        "key_file": {"type": "path", "required": True},
+        "path": {"type": "str", "default": "/usr/sbin/offswitch"},
+        "timeout": {"type": "int", "default": 30},
+    }
+
+    def run(self, tmp=None, task_vars=None):
+        result = super().run(tmp, task_vars)
+        del tmp  # nothing is ever written on the host
+        args = self.validate_argument_spec(argument_spec=self.ARGUMENT_SPEC)[1]
+        if args["timeout"] < 1:
+            return self.refused(result, f"timeout is {args['timeout']}: give at least 1 second")
+        refusal = self.why_refused()
+        if refusal:
+            return self.refused(result, refusal)
+        key_file = os.path.abspath(args["key_file"])  # from the operator's working directory
+        key, why = self.read_key_file(key_file)
+        if key is None:
+            return self.refused(result, f"the key file {key_file} {why}: nothing was sent")
+        command = (f"timeout --kill-after={KILL_AFTER} {args['timeout']} "
+                   f"{shlex.quote(args['path'])}")
+        if self._play_context.check_mode:
+            result.update(not_run(f"check mode: nothing was sent; would run {command} with the "
+                                  f"key from {key_file} on its standard input"))
+            result.update(failed=False, skipped=True)
+            return result
+        connect_timeout = self.bound_the_connection()
+        status, stdout, failure, stopped = self.switch(command, key, args["timeout"],
+                                                       connect_timeout)
+        result.update(outcome(status, stdout, failure, stopped, path=args["path"],
+                              timeout=args["timeout"], connect_timeout=connect_timeout))
+        return result
+
+    @staticmethod
+    def refused(result, why):
+        result.update(not_run(f"refused on the control machine: {why}"))
+        result["outcome"] = "failed"
+        return result
+
+    def why_refused(self):
+        """Why this host's settings would let the key be kept or printed, or a person be waited
+        for; None when they would not. Ansible's own view of the host, as resolved for this task."""
+        connection = getattr(self._connection, "ansible_name", None) or self._connection._load_name
+        if connection not in CONNECTIONS:
+            return (f"the connection {short(connection)} cannot hand the key to offswitch's standard "
+                    "input: use ssh (or local)")
+        become = self._connection.become
+        if self._play_context.become and become is not None:
+            method = getattr(become, "ansible_name", None) or become._load_name
+            if method not in BECOME_METHODS:
+                return f"become through {short(method)} cannot take the key on standard input: use sudo"
+        if C.DEFAULT_DEBUG:
+            return "debug mode (ANSIBLE_DEBUG) prints what hosts send back: turn it off"
+        debugger = self._task.debugger
+        if debugger in DEBUGGER_ON or (C.ENABLE_TASK_DEBUGGER and debugger != "never"):
+            return ("the task debugger would stop the run at a prompt, waiting for a person: "
+                    "turn it off (ANSIBLE_ENABLE_TASK_DEBUGGER, the debugger keyword)")
+        return None
+
+    @staticmethod
+    def read_key_file(path):
+        """The key, or None and why not. Reads at most a few bytes more than a key file holds."""
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NOCTTY | os.O_NONBLOCK)
+        except OSError as e:
+            return None, f"cannot be opened: {e.strerror}"
+        try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                return None, "is not a regular file"
+            data = b""
+            while len(data) < KEY_LENGTH + 3:
+                piece = os.read(fd, KEY_LENGTH + 3 - len(data))
+                if not piece:
+                    break
+                data += piece
+        except OSError as e:
+            return None, f"cannot be read: {e.strerror}"
+        finally:
+            os.close(fd)
+        return read_key(data)
+
+    def bound_the_connection(self):
+        """Sets what bounds an ssh session: no master connection that would outlive the run, a
+        session that goes silent given up after about the connect timeout, and no retry that
+        would start the bound again. ssh takes the first value given for an option, so these
+        come first. Returns the connect timeout, or None for the local connection."""
+        connection = getattr(self._connection, "ansible_name", None) or self._connection._load_name
+        if CONNECTIONS[connection] != "ssh":
+            return None
+        connect_timeout = int(self._connection.get_option("timeout"))
+        ours = (f"-o ControlMaster=no -o ServerAliveInterval={max(1, connect_timeout // 2)} "
+                "-o ServerAliveCountMax=2")
+        self._connection.set_option("ssh_args",
+                                    f"{ours} {self._connection.get_option('ssh_args') or ''}")
+        self._connection.set_option("reconnection_retries", 0)
+        return connect_timeout
+
+    def switch(self, command, key, timeout, connect_timeout):
+        """Runs the command with the key on its standard input, stopping it and everything it
+        started past the bound. Returns (status, output, failure, stopped)."""
+        stopped = threading.Event()
+
+        def stop():
+            stopped.set()
+            for pid in descendants(os.getpid()):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+
+        timer = threading.Timer(timeout + KILL_AFTER + (connect_timeout or 0) + 1, stop)
+        timer.daemon = True
+        # The ssh connection prints a command's output at -vvv unless its play context says that
+        # it is secret, and a wrong offswitch path may echo the key.
+        context = self._connection._play_context
+        no_log, context.no_log = context.no_log, True
+        timer.start()
+        try:
+            done = self._low_level_execute_command(command, in_data=key + b"\n")
+            return done["rc"], done["stdout"], None, stopped.is_set()
+        except AnsibleConnectionFailure as e:
+            return None, "", ("connection", str(e)), stopped.is_set()
+        except AnsibleError as e:
+            return None, "", ("become", str(e)), stopped.is_set()
+        finally:
+            timer.cancel()
+            context.no_log = no_log

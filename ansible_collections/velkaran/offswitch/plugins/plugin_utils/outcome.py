@@ -1,0 +1,164 @@
+# Copyright: Velkaran developers
+# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
+"""What came of switching one host off, worked out on the control machine.
+
+Nothing here imports Ansible: the functions take what the connection returned and give the
+host's result, so that every case is a row of a table tested in milliseconds. Whatever a host or
+its connection printed is matched against offswitch's own texts and ssh's own messages, and only
+texts of this file ever reach a result, the summary or the report: a wrong offswitch path that
+echoes its input cannot carry the key into them.
+"""
+
+from __future__ import annotations
+
+import re
+
+KEY_LENGTH = 1593
+KEY_PATTERN = re.compile(rb"[A-Za-z0-9+/=]{%d}" % KEY_LENGTH)
+
+PROMPT = ("If you want to run norvane's emergency mode and switch the agent to off mode,\n"
+          "insert the key:")
+SWITCHED = "The mode of the agent is on off mode."
+WRONG = "The key not invalid"
+
+# The outcomes, in the order the summary counts them.
+OUTCOMES = ("switched", "refused", "failed", "timed out", "unreachable", "not run")
+
+CHECK_THE_MODE_FILE = "it may or may not have switched the agent: check the mode file"
+
+# ssh's own words for a connection or login that failed, and how the report says it. The first
+# row is the one failure that comes after logging in: the session may have started, and the key
+# may have reached offswitch.
+SSH_FAILURES = (
+    ("Timeout, server", None),
+    ("timed out", None),
+    ("Connection refused", "the connection was refused"),
+    ("Permission denied", "the login was refused (permission denied)"),
+    ("Host key verification failed", "the host key does not match the known hosts"),
+    ("Could not resolve hostname", "the host name cannot be resolved"),
+    ("No route to host", "there is no route to the host"),
+    ("Network is unreachable", "the network is unreachable"),
+    ("Too many authentication failures", "too many authentication failures"),
+    ("Connection reset", "the host reset the connection"),
+    ("Connection closed", "the host closed the connection"),
+)
+
+# Ansible's own words when become fails before anything is sent.
+BECOME_FAILURES = (
+    ("Missing", "sudo asks for a password: give it with --ask-become-pass or "
+                "ansible_become_password"),
+    ("Incorrect", "sudo refused the password"),
+    ("privilege escalation", "sudo did not answer"),
+)
+
+
+def read_key(data):
+    """The key from a key file's bytes, and None; or None and why the file cannot be the key.
+
+    A key file holds one line: the key's characters, then at most one line feed."""
+    line = data[:-1] if data.endswith(b"\n") else data
+    if KEY_PATTERN.fullmatch(line):
+        return line, None
+    if b"\r" in data:
+        why = "it has a carriage return (a file saved with DOS line ends)"
+    elif b"\n" in line:
+        why = "it has more than one line"
+    elif len(line) != KEY_LENGTH:
+        why = f"its line has {len(line)} characters"
+    else:
+        why = "its line has characters other than A-Z a-z 0-9 + / ="
+    return None, (f"is not a key file: {why}; a key is one line of {KEY_LENGTH} characters of "
+                  "A-Z a-z 0-9 + / =")
+
+
+# Everything offswitch can print on a pipe, and the answer each holds ('' for none).
+ANSWERS = {"": "", PROMPT: "", f"{PROMPT}{SWITCHED}\n": SWITCHED, f"{PROMPT}{WRONG}\n": WRONG}
+
+
+def answer_of(stdout):
+    """offswitch's answer in its output, '' when there is none, or None when the output is not
+    one that offswitch prints."""
+    return ANSWERS.get(stdout)
+
+
+def ssh_failure(message):
+    """How the report names an ssh failure, from the first row of SSH_FAILURES that matches."""
+    for words, said in SSH_FAILURES:
+        if words in message:
+            return words, said
+    return None, "ssh could not connect or log in (run ssh -v to the host to see why)"
+
+
+def outcome(status=None, stdout="", failure=None, stopped=False, *, path, timeout,
+            connect_timeout=None):
+    """The result of one host.
+
+    status, stdout: the command's exit status and output, when it ended;
+    failure: ("connection", ssh's message) when ssh failed (Ansible's unreachable), or
+      ("become", Ansible's message) when becoming root failed before anything was sent;
+    stopped: the command was stopped on the control machine at the run's bound;
+    path, timeout, connect_timeout: offswitch's path on the host and the bounds, for the words.
+
+    Returns the fields of the task's result: outcome, status, answer, msg, and changed, failed or
+    unreachable."""
+    answer = answer_of(stdout)
+    result = {"status": status, "answer": answer or "", "changed": False}
+
+    def ended(name, msg, kind="failed"):
+        result.update(outcome=name, msg=msg)
+        result[kind] = True
+        if kind == "changed":
+            result["failed"] = False
+        return result
+
+    connect = f"{connect_timeout} s" if connect_timeout is not None else "the connect timeout"
+    if stopped:
+        return ended("timed out", f"no answer within {timeout} s plus the connection's time, so "
+                                  f"the connection was closed: {CHECK_THE_MODE_FILE}")
+    if failure and failure[0] == "connection":
+        words, said = ssh_failure(failure[1])
+        if words == "Timeout, server":
+            return ended("timed out", f"the host went silent for {connect} after the login, "
+                                      f"when the key may have been sent: {CHECK_THE_MODE_FILE}")
+        if words == "timed out":
+            return ended("timed out", f"timed out after {connect} connecting or logging in: "
+                                      "not switched", "unreachable")
+        return ended("unreachable", f"could not log in: {said}: not switched", "unreachable")
+    if failure:
+        said = next((s for words, s in BECOME_FAILURES if words in failure[1]), "sudo failed")
+        return ended("failed", f"could not become root through sudo: {said}; nothing was sent: "
+                               "not switched")
+    if answer is None:
+        result["answer"] = ""
+        return ended("failed", f"{path} printed something that is not an answer of offswitch "
+                               f"({len(stdout)} characters, not shown; status {status}): is "
+                               "offswitch_path right?")
+    if status in (124, 137):
+        return ended("timed out", f"offswitch did not answer within {timeout} s and was stopped "
+                                  f"on the host: {CHECK_THE_MODE_FILE}")
+    if status == 0 and answer == SWITCHED:
+        return ended("switched", "switched: the mode file holds 1", "changed")
+    if status == 0 and answer == WRONG:
+        return ended("refused", f'refused the key: "{WRONG}" (was the package built with this '
+                                "key?)")
+    if status == 0:
+        return ended("failed", f"offswitch gave no answer (status 0): {CHECK_THE_MODE_FILE}")
+    if status == 1 and stdout.startswith(PROMPT):
+        return ended("failed", 'could not write the mode file (status 1): see "When the status '
+                               'is 1" in offswitch(8)')
+    if status == 126:
+        return ended("failed", f"{path} cannot be run on the host (status 126): is "
+                               "offswitch_path right?")
+    if status == 127:
+        return ended("failed", f"{path} or timeout(1) was not found on the host (status 127): is "
+                               "offswitch_path right?")
+    if status == 125:
+        return ended("failed", "timeout(1) failed on the host (status 125): offswitch was not "
+                               "run")
+    return ended("failed", f"offswitch did not run as expected (status {status}): "
+                           f"{CHECK_THE_MODE_FILE}")
+
+
+def not_run(why):
+    """The entry of a host the play never ran the switch on."""
+    return {"outcome": "not run", "status": None, "answer": "", "msg": why, "failed": True}
