@@ -34,11 +34,13 @@ options:
 author: Velkaran developers
 """
 
+import gc
 import os
 
 from ansible import constants as C
 from ansible import context
 from ansible.plugins.strategy.linear import StrategyModule as LinearStrategyModule
+from ansible.plugins.loader import action_loader, become_loader, connection_loader, shell_loader
 from ansible.template import Templar
 from ansible.utils.display import Display
 
@@ -103,6 +105,7 @@ class StrategyModule(LinearStrategyModule):
             display.error(f"Refusing to switch any host off: {refusal}")
             result = self._tqm.RUN_ERROR
         else:
+            self._load_before_forking()
             result = super().run(iterator, play_context)
         why_not_run = (f"the run was refused: {refusal}" if refusal else
                        "the switch did not run on this host (--start-at-task, --skip-tags, or the "
@@ -124,6 +127,17 @@ class StrategyModule(LinearStrategyModule):
                 e["outcome"] != "switched" for e in everything):
             result = self._tqm.RUN_FAILED_HOSTS
         return result
+
+    @staticmethod
+    def _load_before_forking():
+        """Loads what every worker loads, once, here: each worker is forked from this process, and
+        would otherwise import the same plugins again, host after host. Freezing the objects
+        so far keeps the collector from touching, and so copying, their pages in each worker."""
+        action_loader.get(ACTION, class_only=True)
+        connection_loader.get("ansible.builtin.ssh", class_only=True)
+        become_loader.get("ansible.builtin.sudo")
+        shell_loader.get("ansible.builtin.sh")
+        gc.freeze()
 
     def _settings(self, play, hosts):
         """Each host's report and retry file, as Ansible resolves the host's variables, and why
