@@ -24,6 +24,8 @@ endif()
 # only the key's digest, so it is installed like any other program. The mode file is the
 # operator's and is never installed, so an upgrade cannot overwrite it.
 include(GNUInstallDirs)
+# Two packages: the programs, for the hosts, and the fleet collection, for control machines.
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME velkaran)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(mode_0755 OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -73,6 +75,34 @@ install(FILES "${PROJECT_SOURCE_DIR}/packaging/copyright"
               "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}" PERMISSIONS ${mode_0644})
 
+# The collection's package installs the tarball's content on Ansible's default collections path.
+# A plain "cmake --install" leaves it out: it is for control machines, not for the hosts.
+if(ANSIBLE_GALAXY)
+    set(collection_tree "${CMAKE_BINARY_DIR}/collection/tree")
+    add_custom_command(OUTPUT "${collection_tree}/MANIFEST.json"
+        COMMAND "${CMAKE_COMMAND}" -E rm -rf "${collection_tree}"
+        COMMAND "${CMAKE_COMMAND}" -E make_directory "${collection_tree}"
+        COMMAND "${CMAKE_COMMAND}" -E chdir "${collection_tree}" tar -xzf "${VELKARAN_COLLECTION}"
+        DEPENDS "${VELKARAN_COLLECTION}"
+        VERBATIM)
+    add_custom_target(collection-tree ALL DEPENDS "${collection_tree}/MANIFEST.json")
+    install(DIRECTORY "${collection_tree}/"
+            DESTINATION "${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/velkaran/offswitch"
+            COMPONENT collection EXCLUDE_FROM_ALL
+            FILE_PERMISSIONS ${mode_0644} DIRECTORY_PERMISSIONS ${mode_0755})
+    install(FILES "${PROJECT_SOURCE_DIR}/packaging/copyright"
+                  "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz"
+            DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/velkaran-ansible-collection"
+            COMPONENT collection EXCLUDE_FROM_ALL PERMISSIONS ${mode_0644})
+    file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/packaging/lintian-overrides-collection" CONTENT
+         "# A collection carries its README and changelog, which ansible-doc and ansible-galaxy read.
+velkaran-ansible-collection: package-contains-documentation-outside-usr-share-doc [usr/share/ansible/collections/ansible_collections/velkaran/offswitch/*]\n")
+    install(FILES "${CMAKE_BINARY_DIR}/packaging/lintian-overrides-collection"
+            DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides"
+            RENAME velkaran-ansible-collection
+            COMPONENT collection EXCLUDE_FROM_ALL PERMISSIONS ${mode_0644})
+endif()
+
 # Lintian overrides for the configured root: below /usr/bin, its directories are the agent's
 # external interface, which the agent and its operators find at fixed paths.
 string(REGEX REPLACE "^/" "" root "${VELKARAN_DATA_DIR}")
@@ -107,14 +137,36 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "The Velkaran developers")
 set(CPACK_PACKAGE_CONTACT "${VELKARAN_PACKAGE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "emergency off switch and launch chain for the Velkaran agent")
-set(CPACK_PACKAGE_DESCRIPTION "offswitch asks the operator for the emergency key and, on an exact match,
+# Each package's description starts with its own summary line. CPack puts the project's summary
+# before both unless the summary is CPack's own default, which it then leaves out.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
+set(CPACK_DEBIAN_VELKARAN_DESCRIPTION "emergency off switch and launch chain for the Velkaran agent
+offswitch asks the operator for the emergency key and, on an exact match,
 puts the Velkaran agent into off mode by atomically replacing its mode file
 with one holding 1. runVelkaran starts the agent's entry program, Velkaran,
 which starts the agent's update program.
-
+.
 Only the SHA-256 digest of the emergency key is compiled into offswitch;
 the key itself stays in the operator's key file.")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL velkaran)
+set(CPACK_DEBIAN_VELKARAN_PACKAGE_NAME ${PROJECT_NAME})
+if(ANSIBLE_GALAXY)
+    list(APPEND CPACK_COMPONENTS_ALL collection)
+    set(CPACK_DEBIAN_COLLECTION_PACKAGE_NAME ${PROJECT_NAME}-ansible-collection)
+    set(CPACK_DEBIAN_COLLECTION_PACKAGE_ARCHITECTURE all)
+    set(CPACK_DEBIAN_COLLECTION_PACKAGE_DEPENDS "ansible-core (>= 2.14) | ansible (>= 7)")
+    set(CPACK_DEBIAN_COLLECTION_PACKAGE_SHLIBDEPS OFF)
+    set(CPACK_DEBIAN_COLLECTION_DESCRIPTION "Ansible collection to switch the Velkaran agent off on a fleet
+The collection velkaran.offswitch runs offswitch on every host of an
+inventory at once, with the emergency key from a file on the control
+machine on its standard input, in bounded time, and reports every host.
+The key is never a task argument, variable or file on either side.
+.
+Install it on control machines; the hosts need the velkaran package.")
+else()
+    message(STATUS "ansible-galaxy not found: cpack makes no package of the fleet collection")
+endif()
 set(CPACK_DEBIAN_PACKAGE_RELEASE "${VELKARAN_PACKAGE_RELEASE}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)

@@ -84,6 +84,15 @@ def build_package(build, out, key=SHIPPED_KEY, *definitions, umask=0o022):
     return package
 
 
+def collection_package(out):
+    """The fleet collection's package that cpack made beside the programs' package in OUT."""
+    (package,) = glob.glob(os.path.join(out, "velkaran-ansible-collection_*.deb"))
+    return package
+
+
+COLLECTION = "/usr/share/ansible/collections/ansible_collections/velkaran/offswitch"
+
+
 class Install(unittest.TestCase):
     def setUp(self):
         shutil.rmtree(SCRATCH, ignore_errors=True)
@@ -158,19 +167,35 @@ class Install(unittest.TestCase):
         run("dpkg-deb", "-x", package, unpacked)
         self.check_installed(unpacked, "/usr")
 
+        with self.subTest("the collection's package, for control machines"):
+            collection = collection_package(SCRATCH)
+            self.assertEqual(os.path.basename(collection),
+                             "velkaran-ansible-collection_1.0.0-1_all.deb")
+            self.assertEqual(run("dpkg-deb", "-f", collection, "Depends").strip(),
+                             "ansible-core (>= 2.14) | ansible (>= 7)")
+            listed = {line.split(maxsplit=5)[5].lstrip(".").rstrip("/"): line.split()[0]
+                      for line in run("dpkg-deb", "-c", collection).splitlines()}
+            for path in ("MANIFEST.json", "playbooks/switch_off.yml", "plugins/action/switch_off.py",
+                         "plugins/strategy/report.py"):
+                self.assertEqual(listed[f"{COLLECTION}/{path}"], "-rw-r--r--", path)
+            self.assertEqual({mode for mode in listed.values()}, {"drwxr-xr-x", "-rw-r--r--"})
+
         with self.subTest("lintian"):
             if not shutil.which("lintian"):
                 cannot_run("lintian is not installed: the package is not linted")
             result = subprocess.run(
                 ["lintian", "--pedantic", "-E", "-I", "--fail-on",
-                 "error,warning,info,pedantic", package], capture_output=True, text=True,
-                check=False)
+                 "error,warning,info,pedantic", package, collection_package(SCRATCH)],
+                capture_output=True, text=True, check=False)
             self.assertEqual(result.returncode, 0, result.stdout)
 
         with self.subTest("reproducible: a second build elsewhere gives the same bytes"):
-            second = build_package(os.path.join(SCRATCH, "second"), os.path.join(SCRATCH, "out"))
-            with open(package, "rb") as one, open(second, "rb") as two:
-                self.assertTrue(one.read() == two.read(), "the two packages differ")
+            out = os.path.join(SCRATCH, "out")
+            second = build_package(os.path.join(SCRATCH, "second"), out)
+            for one, two in ((package, second),
+                             (collection_package(SCRATCH), collection_package(out))):
+                with open(one, "rb") as a, open(two, "rb") as b:
+                    self.assertTrue(a.read() == b.read(), f"{one} and {two} differ")
 
     def test_no_source_package_is_offered(self):
         self.assertFalse(os.path.exists(os.path.join(BUILD, "CPackSourceConfig.cmake")))
@@ -185,13 +210,14 @@ class InstallAsRoot(unittest.TestCase):
     def setUp(self):
         shutil.rmtree(SCRATCH, ignore_errors=True)
         self.root = os.path.join(SCRATCH, "root")
-        for path in ("var/lib/dpkg/info", "var/lib/dpkg/updates"):
+        for path in ("var/lib/dpkg/info", "var/lib/dpkg/updates", "var/log"):
             os.makedirs(os.path.join(self.root, path))
         open(os.path.join(self.root, "var/lib/dpkg/status"), "w").close()
 
     def dpkg(self, *args):
-        return run("dpkg", f"--root={self.root}", "--force-depends", "--force-script-chrootless",
-                   *args)
+        # Its log goes to the scratch root too: the machine's own /var/log/dpkg.log is left alone.
+        return run("dpkg", f"--root={self.root}", f"--log={self.root}/var/log/dpkg.log",
+                   "--force-depends", "--force-script-chrootless", *args)
 
     def digests_installed(self, *digests):
         """Which of the digests the installed offswitch holds."""
@@ -222,8 +248,15 @@ class InstallAsRoot(unittest.TestCase):
         self.assertEqual(self.dpkg("-s", "velkaran").split("Version: ")[1].split()[0], "1.0.0-2")
         self.assertEqual(self.digests_installed(old_digest, new_digest), [new_digest])
 
+        self.dpkg("-i", collection_package(os.path.join(SCRATCH, "first")))
+        listed = run("ansible-galaxy", "collection", "list", "-p",
+                     f"{self.root}/usr/share/ansible/collections", "velkaran.offswitch")
+        self.assertRegex(listed, r"velkaran\.offswitch +1\.0\.0")
+        self.dpkg("--purge", "velkaran-ansible-collection")
+
         self.dpkg("--purge", "velkaran")  # the mode file and its directory stay
-        self.assertEqual([p for p in tree(self.root) if not p.startswith("/var/lib/dpkg")],
+        self.assertEqual([p for p in tree(self.root) if not p.startswith(("/var/lib/dpkg",
+                                                                           "/var/log/dpkg"))],
                          [f"{DATA}/vornek/swich_Velkaran.txt"])
 
 
