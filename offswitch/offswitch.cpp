@@ -8,6 +8,7 @@
 // over it, so the agent never finds the mode file absent, empty or half-written, and a failure
 // before the rename leaves the old file as it was. Status 0 comes only once the switch is durable.
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -59,6 +60,8 @@ constexpr std::string_view paste_end = "\x1b[201~";
 // packets) never reaches the shell; however busy the input, the program ends within the limit.
 constexpr int quiet_ms = 400;
 constexpr long discard_limit_ms = 5000;
+// How long a read waits before it tries again where poll cannot wait for it.
+constexpr long retry_pause_ns = 10'000'000;
 
 constexpr char mode_dir[] = VELKARAN_DATA_DIR "/vornek";
 constexpr char mode_name[] = "swich_Velkaran.txt";
@@ -124,15 +127,15 @@ constexpr bool is_space(char c) {
 // without canonical input and VMIN 0, waits for the operator like a plain blocking read instead of
 // being taken for the end of input. The end is a read of 0 bytes once input is ready: the end of a
 // file, a pipe whose writers are gone, a hang-up, or the end-of-file character on a canonical
-// terminal.
+// terminal. A poll that fails (out of memory, or a descriptor limit below 1) leaves it to the read,
+// as a plain blocking read would: the entry must not end while the key is still to be read. Should
+// that read find nothing yet on a non-blocking descriptor, it tries again a little later.
 std::size_t read_block(char (&block)[block_size]) {
     for (;;) {
         pollfd input{STDIN_FILENO, POLLIN, 0};
-        if (poll(&input, 1, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return 0;
+        const bool polled = poll(&input, 1, -1) >= 0;
+        if (!polled && errno == EINTR) {
+            continue;
         }
         const ssize_t n = read(STDIN_FILENO, block, sizeof block);
         if (n >= 0) {
@@ -140,6 +143,10 @@ std::size_t read_block(char (&block)[block_size]) {
         }
         if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
             return 0;
+        }
+        if (!polled && errno != EINTR) {
+            const timespec pause{0, retry_pause_ns};
+            (void)nanosleep(&pause, nullptr);
         }
     }
 }
@@ -211,6 +218,12 @@ void discard_pending_input(char (&block)[block_size]) {
     timespec now{};
     (void)clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
+        // The bound is checked on every turn, an interrupted poll's included.
+        (void)clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >
+            discard_limit_ms) {
+            break;
+        }
         pollfd input{STDIN_FILENO, POLLIN, 0};
         const int ready = poll(&input, 1, quiet_ms);
         if (ready < 0 && errno == EINTR) {
@@ -219,13 +232,15 @@ void discard_pending_input(char (&block)[block_size]) {
         if (ready <= 0 || (input.revents & POLLIN) == 0) {
             break;
         }
-        const ssize_t n = read(STDIN_FILENO, block, sizeof block);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        // Only what is there is read, so that the read cannot wait should another reader of the
+        // terminal take the input first.
+        int waiting = 0;
+        if (ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0 || waiting <= 0) {
             break;
         }
-        (void)clock_gettime(CLOCK_MONOTONIC, &now);
-        if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >
-            discard_limit_ms) {
+        const std::size_t wanted = std::min(static_cast<std::size_t>(waiting), sizeof block);
+        const ssize_t n = read(STDIN_FILENO, block, wanted);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
             break;
         }
     }
