@@ -81,7 +81,7 @@ constexpr std::string_view switched_text = "The mode of the agent is on off mode
 constexpr std::string_view wrong_key_text = "The key not invalid\n";
 
 // What came of trying to put a new mode file in place.
-enum class Outcome { switched, no_new_file, failed };
+enum class Outcome : unsigned char { switched, no_new_file, failed };
 
 // A descriptor this program opens must never land on 0, 1 or 2: text meant for a closed standard
 // output would then go into the mode file. Closed standard streams are therefore held open on
