@@ -1,7 +1,8 @@
 # The fleet switch: the Ansible collection velkaran.offswitch, built into its tarball with
 # ansible-galaxy, as the tests install it and as it is published.
 set(collection_source "${PROJECT_SOURCE_DIR}/ansible_collections/velkaran/offswitch")
-set(VELKARAN_COLLECTION "${CMAKE_BINARY_DIR}/collection/velkaran-offswitch-${PROJECT_VERSION}.tar.gz")
+set(VELKARAN_COLLECTION
+    "${CMAKE_BINARY_DIR}/collection/velkaran-offswitch-${PROJECT_VERSION}.tar.gz")
 file(STRINGS "${collection_source}/galaxy.yml" collection_version REGEX "^version: ")
 if(NOT collection_version STREQUAL "version: ${PROJECT_VERSION}")
     message(FATAL_ERROR "The collection's galaxy.yml says '${collection_version}'; the project's "

@@ -86,8 +86,8 @@ if(ANSIBLE_GALAXY)
         DEPENDS "${VELKARAN_COLLECTION}"
         VERBATIM)
     add_custom_target(collection-tree ALL DEPENDS "${collection_tree}/MANIFEST.json")
-    install(DIRECTORY "${collection_tree}/"
-            DESTINATION "${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/velkaran/offswitch"
+    set(collections "${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections")
+    install(DIRECTORY "${collection_tree}/" DESTINATION "${collections}/velkaran/offswitch"
             COMPONENT collection EXCLUDE_FROM_ALL
             FILE_PERMISSIONS ${mode_0644} DIRECTORY_PERMISSIONS ${mode_0755})
     install(FILES "${PROJECT_SOURCE_DIR}/packaging/copyright"

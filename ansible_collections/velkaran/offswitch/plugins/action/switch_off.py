@@ -111,13 +111,14 @@ class ActionModule(ActionBase):
         for; None when they would not. Ansible's own view of the host, as resolved for this task."""
         connection = getattr(self._connection, "ansible_name", None) or self._connection._load_name
         if connection not in CONNECTIONS:
-            return (f"the connection {short(connection)} cannot hand the key to offswitch's standard "
-                    "input: use ssh (or local)")
+            return (f"the connection {short(connection)} cannot hand the key to offswitch's "
+                    "standard input: use ssh (or local)")
         become = self._connection.become
         if self._play_context.become and become is not None:
             method = getattr(become, "ansible_name", None) or become._load_name
             if method not in BECOME_METHODS:
-                return f"become through {short(method)} cannot take the key on standard input: use sudo"
+                return (f"become through {short(method)} cannot take the key on standard input: "
+                        "use sudo")
         if C.DEFAULT_DEBUG:
             return "debug mode (ANSIBLE_DEBUG) prints what hosts send back: turn it off"
         debugger = self._task.debugger

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 DOCUMENTATION = r"""
 module: switch_off
-short_description: Switch the Velkaran agent off on a host, with the key on offswitch's standard input
+short_description: Switch the Velkaran agent off on a host, the key on offswitch's standard input
 description:
   - Runs C(timeout --kill-after=5 TIMEOUT PATH) on the host through the connection, with the
     emergency key from I(key_file) on its standard input, and reports what offswitch answered.

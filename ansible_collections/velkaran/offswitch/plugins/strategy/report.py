@@ -7,7 +7,7 @@ from __future__ import annotations
 
 DOCUMENTATION = r"""
 name: report
-short_description: Runs a play like linear, then reports the outcome of velkaran.offswitch.switch_off
+short_description: Runs a play like linear, then reports what velkaran.offswitch.switch_off did
 description:
   - Runs the play exactly as the linear strategy does. Then, however the play ended (every host
     failed or unreachable, C(--limit), C(--tags), C(--start-at-task), C(--check)), prints one line
