@@ -29,6 +29,11 @@ DEBUGGER_ON = ("always", "on_failed", "on_unreachable", "on_skipped")
 KILL_AFTER = 5  # seconds timeout(1) waits after its TERM before it kills offswitch
 
 
+def name_of(plugin):
+    """A loaded plugin's name as Ansible resolved it."""
+    return getattr(plugin, "ansible_name", None) or plugin._load_name
+
+
 def short(name):
     return name[len("ansible.builtin."):] if name.startswith("ansible.builtin.") else name
 
@@ -109,13 +114,13 @@ class ActionModule(ActionBase):
     def why_refused(self):
         """Why this host's settings would let the key be kept or printed, or a person be waited
         for; None when they would not. Ansible's own view of the host, as resolved for this task."""
-        connection = getattr(self._connection, "ansible_name", None) or self._connection._load_name
+        connection = name_of(self._connection)
         if connection not in CONNECTIONS:
             return (f"the connection {short(connection)} cannot hand the key to offswitch's "
                     "standard input: use ssh (or local)")
         become = self._connection.become
         if self._play_context.become and become is not None:
-            method = getattr(become, "ansible_name", None) or become._load_name
+            method = name_of(become)
             if method not in BECOME_METHODS:
                 return (f"become through {short(method)} cannot take the key on standard input: "
                         "use sudo")
@@ -154,8 +159,7 @@ class ActionModule(ActionBase):
         session that goes silent given up after about the connect timeout, and no retry that
         would start the bound again. ssh takes the first value given for an option, so these
         come first. Returns the connect timeout, or None for the local connection."""
-        connection = getattr(self._connection, "ansible_name", None) or self._connection._load_name
-        if CONNECTIONS[connection] != "ssh":
+        if CONNECTIONS[name_of(self._connection)] != "ssh":
             return None
         connect_timeout = int(self._connection.get_option("timeout"))
         ours = (f"-o ControlMaster=no -o ServerAliveInterval={max(1, connect_timeout // 2)} "

@@ -129,7 +129,6 @@ def outcome(status=None, stdout="", failure=None, stopped=False, *, path, timeou
         return ended("failed", f"could not become root through sudo: {said}; nothing was sent: "
                                "not switched")
     if answer is None:
-        result["answer"] = ""
         return ended("failed", f"{path} printed something that is not an answer of offswitch "
                                f"({len(stdout)} characters, not shown; status {status}): is "
                                "offswitch_path right?")

@@ -82,15 +82,16 @@ def replace_file(path, content):
 
 
 def write(report, retry, entries):
-    """Writes the report and the retry file; returns the lines that say what was written."""
+    """Writes the report and the retry file; returns the lines that say what was written, each
+    with whether it tells of a failure."""
     said = []
     for path, content, what in ((report, json.dumps(entries, indent=4) + "\n", "report"),
                                 (retry, retry_list(entries), "hosts to retry")):
         try:
             replace_file(path, content)
-            said.append(f"{what}: {path}")
+            said.append((f"{what}: {path}", False))
         except OSError as e:
-            said.append(f"{what} NOT written to {path}: {e.strerror}")
+            said.append((f"{what} NOT written to {path}: {e.strerror}", True))
     if retry_list(entries):
-        said.append(f"retry them with --limit @{retry}")
+        said.append((f"retry them with --limit @{retry}", False))
     return said

@@ -34,19 +34,17 @@ options:
 author: Velkaran developers
 """
 
-import gc
 import os
 
 from ansible import constants as C
 from ansible import context
 from ansible.plugins.strategy.linear import StrategyModule as LinearStrategyModule
-from ansible.plugins.loader import action_loader, become_loader, connection_loader, shell_loader
 from ansible.template import Templar
 from ansible.utils.display import Display
 
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import report
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
-    not_run, ssh_failure)
+    not_run, outcome)
 
 display = Display()
 
@@ -78,8 +76,7 @@ def _entry_fields(fields):
         return fields
     msg = " ".join(str(fields.get("msg", "")).split())[:300]
     if fields.get("unreachable"):
-        return {"outcome": "unreachable", "status": None, "answer": "",
-                "msg": f"could not log in: {ssh_failure(msg)[1]}: not switched"}
+        return outcome(failure=("connection", msg), path="offswitch", timeout=None)
     return {"outcome": "failed", "status": None, "answer": "",
             "msg": f"not switched: Ansible reports: {msg}"}
 
@@ -105,7 +102,6 @@ class StrategyModule(LinearStrategyModule):
             display.error(f"Refusing to switch any host off: {refusal}")
             result = self._tqm.RUN_ERROR
         else:
-            self._load_before_forking()
             result = super().run(iterator, play_context)
         why_not_run = (f"the run was refused: {refusal}" if refusal else
                        "the switch did not run on this host (--start-at-task, --skip-tags, or the "
@@ -119,25 +115,14 @@ class StrategyModule(LinearStrategyModule):
         for line in report.summary(everything, self._tqm._forks):
             display.display(line)
         for (report_file, retry_file), group in entries.items():
-            for line in report.write(report_file, retry_file, group):
-                display.display(line, stderr="NOT written" in line)
-                if "NOT written" in line:
+            for line, failed in report.write(report_file, retry_file, group):
+                display.display(line, stderr=failed)
+                if failed:
                     result |= self._tqm.RUN_ERROR
         if result == self._tqm.RUN_OK and not play_context.check_mode and any(
                 e["outcome"] != "switched" for e in everything):
             result = self._tqm.RUN_FAILED_HOSTS
         return result
-
-    @staticmethod
-    def _load_before_forking():
-        """Loads what every worker loads, once, here: each worker is forked from this process, and
-        would otherwise import the same plugins again, host after host. Freezing the objects
-        so far keeps the collector from touching, and so copying, their pages in each worker."""
-        action_loader.get(ACTION, class_only=True)
-        connection_loader.get("ansible.builtin.ssh", class_only=True)
-        become_loader.get("ansible.builtin.sudo")
-        shell_loader.get("ansible.builtin.sh")
-        gc.freeze()
 
     def _settings(self, play, hosts):
         """Each host's report and retry file, as Ansible resolves the host's variables, and why

@@ -121,10 +121,10 @@ class Report(unittest.TestCase):
                 report.replace_file(path, "first")
             finally:
                 os.umask(old)
+            self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
             report.replace_file(path, "second")
             with open(path) as f:
                 self.assertEqual(f.read(), "second")
-            self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
             os.unlink(path)
             os.symlink(target, path)
             with self.assertRaisesRegex(OSError, "not a regular file"):
