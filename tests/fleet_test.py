@@ -10,6 +10,7 @@ import json
 import os
 import pwd
 import shutil
+import signal
 import socket
 import subprocess
 import threading
@@ -25,6 +26,7 @@ COLLECTION = os.environ.get("VELKARAN_COLLECTION", "")
 SCRATCH = os.path.join(BUILD, "testing", "fleet")
 SSHD = "/usr/sbin/sshd"
 PLAYBOOK = "velkaran.offswitch.switch_off"
+RECORD = "velkaran.offswitch.record"
 
 # Before any thread starts; as root, the read-only host's directory is mounted read-only in this
 # namespace, which sshd and its sessions inherit.
@@ -93,6 +95,17 @@ def leftovers():
                 SCRATCH.encode() in word for word in command):
             found.append(b" ".join(command).decode(errors="replace"))
     return found
+
+
+def stop_the_hung_hosts():
+    """Ends what the hung hosts' sessions still run, so that each case starts alone."""
+    for pid in (p for p in os.listdir("/proc") if p.isdigit()):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if f"{SCRATCH}/hang".encode() in f.read():
+                    os.kill(int(pid), signal.SIGKILL)
+        except OSError:
+            pass
 
 
 class Fleet(unittest.TestCase):
@@ -209,6 +222,21 @@ class Fleet(unittest.TestCase):
         """Runs the installed collection's playbook from the operator's working directory, with an
         inventory of every host (group_vars/all.yml holding group_vars); returns the result and
         everything it printed. Every host ends within the short timeouts."""
+        command, environment = self.prepare(args, group_vars, environment, extra_hosts)
+        result = subprocess.run(command, capture_output=True, text=True, env=environment,
+                                timeout=120, check=False, cwd=self.work, stdin=subprocess.DEVNULL)
+        output = result.stdout + result.stderr
+        self.assert_clean(output)
+        return result, output
+
+    def assert_clean(self, output):
+        self.assert_no_key_anywhere(output)
+        self.assertNotIn("DEPRECATION", output)
+        self.assertNotIn("Failure using method", output)  # a callback's exception, on 2.14
+        self.assertNotIn("Callback dispatch", output)  # and on 2.19 and later
+
+    def prepare(self, args, group_vars, environment, extra_hosts):
+        """The inventory, and the command and environment that run the playbook with it."""
         inventory = os.path.join(SCRATCH, "inventory")
         os.makedirs(os.path.join(inventory, "group_vars"), exist_ok=True)
         with open(os.path.join(inventory, "hosts"), "w") as f:
@@ -221,6 +249,7 @@ class Fleet(unittest.TestCase):
             f.write(f"down ansible_port={free_port()}\n")
             f.write("echo offswitch_path=/usr/bin/od\n")
             f.write(extra_hosts)
+            f.write("[empty]\n")
             # No Python on the hosts is needed: the interpreter named here does not exist.
             f.write(f"[agents:vars]\nansible_host=127.0.0.1\nansible_port={self.port}\n"
                     f"ansible_user={getpass.getuser()}\nansible_ssh_timeout=5\n"
@@ -241,13 +270,10 @@ class Fleet(unittest.TestCase):
                        "ANSIBLE_LOCAL_TEMP": f"{SCRATCH}/tmp/local",
                        "ANSIBLE_REMOTE_TEMP": f"{SCRATCH}/tmp/remote",
                        "ANSIBLE_SSH_CONTROL_PATH_DIR": f"{SCRATCH}/tmp/cp",
-                       "ANSIBLE_LOG_PATH": f"{SCRATCH}/tmp/ansible.log", **dict(environment)}
-        result = subprocess.run(["ansible-playbook", "-i", inventory, PLAYBOOK, "-f", "20", *args],
-                                capture_output=True, text=True, env=environment, timeout=120,
-                                check=False, cwd=self.work, stdin=subprocess.DEVNULL)
-        output = result.stdout + result.stderr
-        self.assert_no_key_anywhere(output)
-        return result, output
+                       "ANSIBLE_LOG_PATH": f"{SCRATCH}/tmp/ansible.log",
+                       "ANSIBLE_CALLBACKS_ENABLED": RECORD, "ANSIBLE_DEPRECATION_WARNINGS": "1",
+                       **dict(environment)}
+        return ["ansible-playbook", "-i", inventory, PLAYBOOK, "-f", "20", *args], environment
 
     def assert_no_key_anywhere(self, output):
         """No piece of the key, nor of offswitch's prompt or od's rendering, in the output, nor any
@@ -298,18 +324,24 @@ class Fleet(unittest.TestCase):
         self.assertEqual(leftovers(), [])
 
     # name, arguments, environment, group_vars, the hosts, what the output says, what each host
-    # ends as (None: the run is refused before any host), the exit status
+    # ends as (None: the run is refused before any host, status 1), the exit status. Each row
+    # starts from an earlier run's record; a row that sends nothing must leave it as it was.
     SETTINGS = [
         ("the hosts named the old way", [], {}, "offswitch_hosts: agents\n", "right",
          "offswitch_hosts is set (for right) but no longer read: choose the hosts with --limit",
          None, 1),
         ("become asked for the old way", ["-e", "offswitch_become=true"], {}, "", "right",
          "offswitch_become is set", None, 1),
-        ("the task debugger", [], {"ANSIBLE_ENABLE_TASK_DEBUGGER": "1"}, "", "right",
-         "the task debugger", None, 1),
-        ("the debug strategy", [], {"ANSIBLE_STRATEGY": "debug"}, "", "right",
-         "the task debugger", None, 1),
         ("--step", ["--step"], {}, "", "right", "--step waits for a person", None, 1),
+        # The play keeps the debugger off and the strategy linear, whatever the configuration.
+        ("the task debugger", [], {"ANSIBLE_ENABLE_TASK_DEBUGGER": "1"}, "", "right,wrong",
+         "switched: 1 (right); refused: 1 (wrong)", {"right": "switched", "wrong": "refused"}, 2),
+        ("the debug strategy", [], {"ANSIBLE_STRATEGY": "debug"}, "", "right,wrong",
+         "switched: 1 (right); refused: 1 (wrong)", {"right": "switched", "wrong": "refused"}, 2),
+        ("the record not enabled", [], {"ANSIBLE_CALLBACKS_ENABLED": ""}, "", "right",
+         "the record of this run would not be kept, so the key is not sent: run it again with "
+         "the callback velkaran.offswitch.record enabled, e.g. "
+         "ANSIBLE_CALLBACKS_ENABLED=velkaran.offswitch.record", "kept", 2),
         ("become through su, from the inventory", [], {},
          "ansible_become: true\nansible_become_method: su\n", "right",
          "right: refused on the control machine: become through su", {"right": "failed"}, 2),
@@ -327,10 +359,9 @@ class Fleet(unittest.TestCase):
         ("--tags", ["--tags", "nothing"], {}, "", "right", "switched: 1 (right)",
          {"right": "switched"}, 0),
         ("--start-at-task", ["--start-at-task", "nothing"], {}, "", "right,wrong",
-         "the switch did not run on this host", {"right": "not run", "wrong": "not run"}, 2),
+         "not run: 2 (right, wrong)", "kept", 2),
         ("--check", ["--check"], {}, "", "right,wrong", "check mode: nothing was sent; would run "
-         f"timeout --kill-after=5 3 {SCRATCH}/right/build/bin/offswitch",
-         {"right": "not run", "wrong": "not run"}, 0),
+         f"timeout --kill-after=5 3 {SCRATCH}/right/build/bin/offswitch", "kept", 0),
         ("every host fails", [], {}, "", "down,stall,wrong",
          "refused: 1 (wrong); failed: 0; timed out: 1 (stall); unreachable: 1 (down)",
          {"down": "unreachable", "stall": "timed out", "wrong": "refused"}, 4),
@@ -347,21 +378,44 @@ class Fleet(unittest.TestCase):
         for name, args, environment, group_vars, limit, said, ends, status in self.SETTINGS:
             with self.subTest(name):
                 self.setUp()
+                earlier = self.earlier_record(HOSTS)
                 result, output = self.play("--limit", limit, *args, group_vars=group_vars,
                                            environment=environment)
                 flat = " ".join(output.split())
                 self.assertEqual(result.returncode, status, output)
                 self.assertIn(said, flat)
-                report = self.report()
                 targets = limit.split(",")
-                self.assertEqual(sorted(report), sorted(targets))
-                if ends is None:
-                    self.assertNotIn("TASK [", output)
-                    ends = dict.fromkeys(targets, "not run")
-                self.assertEqual({h: e["outcome"] for h, e in report.items()}, ends)
-                self.assertEqual(self.retry(), [h for h in report if ends[h] != "switched"])
+                if ends in (None, "kept"):  # nothing sent: the earlier record stands
+                    if ends is None:
+                        self.assertNotIn("TASK [", output)
+                    if environment.get("ANSIBLE_CALLBACKS_ENABLED") != "":
+                        self.assertIn("the report of the last run that sent the key, "
+                                      f"{self.work}/offswitch-report.json, is left as it was",
+                                      flat)
+                    self.assertEqual(self.record_bytes(), earlier)
+                    ends = {}
+                else:
+                    report = self.report()
+                    self.assertEqual(sorted(report), sorted(targets))
+                    self.assertEqual({h: e["outcome"] for h, e in report.items()}, ends)
+                    self.assertEqual(self.retry(), [h for h in report if ends[h] != "switched"])
                 for host in HOSTS:
                     self.assertEqual(mode_file(host), "1" if ends.get(host) == "switched" else "0")
+
+    def earlier_record(self, hosts):
+        """An earlier run's record, in which every host was switched; returns its bytes."""
+        with open(os.path.join(self.work, "offswitch-report.json"), "w") as f:
+            json.dump([{"host": h, "outcome": "switched", "status": 0, "answer": "",
+                        "reason": "EARLIER RUN"} for h in hosts], f)
+        open(os.path.join(self.work, "offswitch.retry"), "w").close()
+        return self.record_bytes()
+
+    def record_bytes(self):
+        found = []
+        for name in ("offswitch-report.json", "offswitch.retry"):
+            with open(os.path.join(self.work, name), "rb") as f:
+                found.append(f.read())
+        return found
 
     def test_the_retry_file_switches_the_rest_and_the_inventory_names_the_files(self):
         # The files from group_vars, relative to the operator's working directory.
@@ -385,14 +439,23 @@ class Fleet(unittest.TestCase):
             f.write("untouched")
         os.chown(os.path.join(self.work, "offswitch.retry"), 65534, 65534)
         result, output = self.play("--limit", "right")
-        self.assertEqual(result.returncode, 1, output)  # switched, but the files not written
-        self.assertEqual(mode_file("right"), "1")
-        self.assertIn("report NOT written", output)
-        self.assertIn("hosts to retry NOT written", output)
+        # Without a record the key is not sent: nothing would say which hosts took it.
+        self.assertEqual(result.returncode, 1, output)
+        self.assertEqual(mode_file("right"), "0")
+        flat = " ".join(output.split())
+        self.assertIn("Refusing to switch any host off: the record cannot be written "
+                      f"({self.work}/offswitch-report.json: it is not a regular file", flat)
         for path in (elsewhere, os.path.join(self.work, "offswitch.retry")):
             with open(path) as f:
                 self.assertEqual(f.read(), "untouched")
+        self.assertEqual(sorted(os.listdir(self.work)), ["offswitch-report.json",
+                                                          "offswitch.retry"])
         os.unlink(os.path.join(self.work, "offswitch-report.json"))
+        result, output = self.play("--limit", "right")  # the other user's retry file alone
+        self.assertEqual((result.returncode, mode_file("right")), (1, "0"), output)
+        self.assertIn(f"{self.work}/offswitch.retry: it belongs to user 65534",
+                      " ".join(output.split()))
+        self.assertEqual(os.listdir(self.work), ["offswitch.retry"])
         os.unlink(os.path.join(self.work, "offswitch.retry"))
         old = os.umask(0)
         self.play("--limit", "right")
@@ -401,24 +464,140 @@ class Fleet(unittest.TestCase):
             self.assertEqual((info.st_uid, info.st_mode & 0o777), (os.geteuid(), 0o600))
         os.umask(old)
 
-    def test_ansible_runner_keeps_no_piece_of_the_key(self):
+    # The signal, whether it goes to the whole process group (as Ctrl-C, a service manager or a
+    # dropped session send it) or to ansible-playbook alone, how many are sent, and what the
+    # hosts whose results had not come back end as.
+    STOPS = [("SIGINT", True, 1, "interrupted"), ("SIGINT", True, 2, "interrupted"),
+             ("SIGTERM", True, 1, "interrupted"), ("SIGTERM", False, 1, "interrupted"),
+             ("SIGHUP", True, 1, "interrupted"), ("SIGHUP", False, 1, "interrupted"),
+             ("SIGKILL", True, 1, "pending")]
+
+    def test_a_stopped_run_leaves_a_true_record(self):
+        hung = "hang2 offswitch_path=%s/hang\nhang3 offswitch_path=%s/hang\n" % (SCRATCH, SCRATCH)
+        for signame, group, times, ends in self.STOPS:
+            with self.subTest(f"{signame} to the {'group' if group else 'process'} x{times}"):
+                self.setUp()
+                self.earlier_record(["right", "hang2", "hang3"])
+                command, environment = self.prepare(
+                    ["--limit", "right,hang2,hang3"], "offswitch_timeout: 20\n", {}, hung)
+                with subprocess.Popen(command, env=environment, cwd=self.work, text=True,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                      stderr=subprocess.STDOUT, start_new_session=True) as run:
+                    try:
+                        self.wait_for_the_record(lambda r: r["right"]["outcome"] == "switched"
+                                                 and r["hang2"]["outcome"] == "pending")
+                        self.assertEqual(self.retry(), ["hang2", "hang3"])
+                        for _ in range(times):
+                            if group:
+                                os.killpg(run.pid, getattr(signal, signame))
+                            else:
+                                os.kill(run.pid, getattr(signal, signame))
+                            time.sleep(0.05)
+                        output = run.communicate(timeout=60)[0]
+                    finally:
+                        if run.poll() is None:
+                            os.killpg(run.pid, signal.SIGKILL)
+                self.assertNotEqual(run.returncode, 0, output)
+                report = self.report()
+                self.assertEqual({h: e["outcome"] for h, e in report.items()},
+                                 {"right": "switched", "hang2": ends, "hang3": ends})
+                self.assertIn("it may or may not have switched; the mode file tells",
+                              report["hang2"]["reason"])
+                self.assertEqual(self.retry(), ["hang2", "hang3"])
+                self.assertNotIn("EARLIER RUN", json.dumps(report))
+                if ends == "interrupted":
+                    self.assertIn(f"the run was stopped ({signame})", report["hang3"]["reason"])
+                    self.assertIn("switched: 1 (right); refused: 0; failed: 0; timed out: 0; "
+                                  "unreachable: 0; interrupted: 2 (hang2, hang3)", output)
+                self.assertEqual(mode_file("right"), "1")
+                self.assert_clean(output)
+                stop_the_hung_hosts()
+
+    def wait_for_the_record(self, done, seconds=30):
+        """Waits until the report on disk satisfies done."""
+        deadline = time.monotonic() + seconds
+        while True:
+            try:
+                if done(self.report()):
+                    return
+            except (OSError, ValueError, KeyError):
+                pass  # not written yet
+            self.assertLess(time.monotonic(), deadline, "the record was not written in time")
+            time.sleep(0.05)
+
+    def test_a_run_that_sends_nothing_leaves_the_record_as_it_was(self):
+        result, output = self.play("--limit", "right,wrong")
+        self.assertEqual(result.returncode, 2, output)
+        real = self.record_bytes()
+        empty = os.path.join(SCRATCH, "empty-inventory")
+        open(empty, "w").close()
+        # arguments, the inventory, what is said, the exit status
+        for args, inventory, said, status in [
+                (["--check"], None, "check mode: nothing was sent", 0),
+                (["--step"], None, "Refusing to switch any host off: --step", 1),
+                # An empty group: Ansible refuses the --limit itself, or the play matches nothing
+                (["--limit", "empty"], None, ("no host matched: nothing was switched",
+                                              "no hosts to target"), 1),
+                ([], empty, "no host matched: nothing was switched", 1),
+                # Ansible's own refusal, before any play
+                (["--limit", "nosuchhost"], None, "no hosts to target", 1)]:
+            with self.subTest(" ".join(args) or "an empty inventory"):
+                command, environment = self.prepare(args, "", {}, "")
+                if inventory:
+                    command[2] = inventory
+                done = subprocess.run(command, capture_output=True, text=True, env=environment,
+                                      timeout=120, check=False, cwd=self.work,
+                                      stdin=subprocess.DEVNULL)
+                output = done.stdout + done.stderr
+                self.assert_clean(output)
+                self.assertEqual(done.returncode, status, output)
+                flat = " ".join(output.split())
+                said = [words for words in ([said] if isinstance(said, str) else said)
+                        if words in flat]
+                self.assertTrue(said, output)
+                if said[0] != "no hosts to target":
+                    self.assertIn("the report of the last run that sent the key, "
+                                  f"{self.work}/offswitch-report.json, is left as it was",
+                                  " ".join(output.split()))
+                self.assertEqual(self.record_bytes(), real)
+
+    def test_ansible_runner_keeps_the_record_in_its_artifacts_and_no_piece_of_the_key(self):
         if not shutil.which("ansible-runner"):
             cannot_run("ansible-runner is not installed")
         private = os.path.join(SCRATCH, "runner")
         shutil.rmtree(private, ignore_errors=True)
         os.makedirs(os.path.join(private, "project"))
+        os.makedirs(os.path.join(private, "env"))
         with open(os.path.join(private, "project", "switch.yml"), "w") as f:
             f.write(f"---\n- name: Switch off\n  ansible.builtin.import_playbook: {PLAYBOOK}\n")
+        # As an AWX job template's environment gives it.
+        with open(os.path.join(private, "env", "envvars"), "w") as f:
+            f.write(f"---\nANSIBLE_CALLBACKS_ENABLED: {RECORD}\n")
         self.play("--list-hosts")  # writes the inventory
+        environment = {k: v for k, v in os.environ.items() if k != "ANSIBLE_CALLBACKS_ENABLED"}
         result = subprocess.run(
             ["ansible-runner", "run", private, "-p", "switch.yml", "--inventory",
-             os.path.join(SCRATCH, "inventory"), "--limit", "right,wrong", "-vvv"],
+             os.path.join(SCRATCH, "inventory"), "--limit", "right,wrong", "-vvv",
+             "--ident", "job"],
             capture_output=True, text=True, timeout=120, check=False, stdin=subprocess.DEVNULL,
-            env={**os.environ, "ANSIBLE_COLLECTIONS_PATH": f"{SCRATCH}/collections"})
+            env={**environment, "ANSIBLE_COLLECTIONS_PATH": f"{SCRATCH}/collections",
+                 "ANSIBLE_DEPRECATION_WARNINGS": "1"})
         self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
         self.assertIn("switched: 1 (right); refused: 1 (wrong)", result.stdout)
         self.assertEqual(mode_file("right"), "1")
-        self.assert_no_key_anywhere(result.stdout + result.stderr)
+        events = os.path.join(private, "artifacts", "job", "job_events")
+        stats = []
+        for name in os.listdir(events):
+            with open(os.path.join(events, name)) as f:
+                event = json.load(f)
+            if event.get("event") == "playbook_on_stats":
+                stats.append(event["event_data"]["artifact_data"])
+        self.assertEqual(len(stats), 1)
+        record = stats[0]["offswitch"]
+        self.assertEqual({h: e["outcome"] for h, e in record.items()},
+                         {"right": "switched", "wrong": "refused"})
+        self.assertIn("refused the key", record["wrong"]["reason"])
+        self.assert_clean(result.stdout + result.stderr)  # the artifacts are below SCRATCH
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@ from ansible.errors import AnsibleConnectionFailure, AnsibleError
 from ansible.module_utils.common.arg_spec import ArgumentSpecValidator
 from ansible.plugins.action import ActionBase
 
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
     KEY_LENGTH, not_run, outcome, read_key)
 
@@ -93,6 +94,9 @@ class ActionModule(ActionBase):
             return self.refused(result, f"the key file {key_file} {why}: nothing was sent")
         command = (f"timeout --kill-after={KILL_AFTER} {args['timeout']} "
                    f"{shlex.quote(args['path'])}")
+        unrecorded = self.why_unrecorded(task_vars or {})
+        if unrecorded:
+            return self.refused(result, unrecorded)
         if self._play_context.check_mode:
             result.update(not_run(f"check mode: nothing was sent; would run {command} with the "
                                   f"key from {key_file} on its standard input"))
@@ -130,6 +134,24 @@ class ActionModule(ActionBase):
         if debugger in DEBUGGER_ON or (C.ENABLE_TASK_DEBUGGER and debugger != "never"):
             return ("the task debugger would stop the run at a prompt, waiting for a person: "
                     "turn it off (ANSIBLE_ENABLE_TASK_DEBUGGER, the debugger keyword)")
+        return None
+
+    def why_unrecorded(self, task_vars):
+        """Why this host's key may not be sent, as the main process decided before it forked
+        this worker: the record of the run is not kept, or the run is refused; None when the
+        host is in the record. Check mode sends nothing, but says what a real run would meet."""
+        admission = journal.ADMISSION
+        if admission is None:
+            return ("the record of this run would not be kept, so the key is not sent: run it "
+                    "again with the callback velkaran.offswitch.record enabled, e.g. "
+                    "ANSIBLE_CALLBACKS_ENABLED=velkaran.offswitch.record ansible-playbook ...")
+        if admission.refusal:
+            return admission.refusal
+        if self._play_context.check_mode:
+            return None
+        host = task_vars.get("inventory_hostname")
+        if not admission.kept or host not in admission.hosts:
+            return f"{host} is not in the record of this run, so the key is not sent to it"
         return None
 
     @staticmethod

@@ -21,8 +21,11 @@ PROMPT = ("If you want to run norvane's emergency mode and switch the agent to o
 SWITCHED = "The mode of the agent is on off mode."
 WRONG = "The key not invalid"
 
-# The outcomes, in the order the summary counts them.
-OUTCOMES = ("switched", "refused", "failed", "timed out", "unreachable", "not run")
+# The outcomes, in the order the summary counts them. The last three are the record's own: a
+# host whose result had not come back (pending: so far; interrupted: when a signal stopped the
+# run), and one the switch never ran on.
+OUTCOMES = ("switched", "refused", "failed", "timed out", "unreachable", "interrupted", "pending",
+            "not run")
 
 CHECK_THE_MODE_FILE = "it may or may not have switched the agent: check the mode file"
 
@@ -156,6 +159,28 @@ def outcome(status=None, stdout="", failure=None, stopped=False, *, path, timeou
                                "run")
     return ended("failed", f"offswitch did not run as expected (status {status}): "
                            f"{CHECK_THE_MODE_FILE}")
+
+
+def pending(started):
+    """The entry of a host whose result has not come back yet, in a run started at started."""
+    return {"outcome": "pending", "status": None, "answer": "",
+            "msg": f"the run started at {started} and this host's result has not come back: it "
+                   "may or may not have switched; the mode file tells"}
+
+
+def interrupted(signame):
+    """The entry of a host whose result had not come back when signame stopped the run."""
+    return {"outcome": "interrupted", "status": None, "answer": "",
+            "msg": f"the run was stopped ({signame}) before this host's result came back: it may "
+                   "or may not have switched; the mode file tells"}
+
+
+def foreign(fields):
+    """The entry of a result the action did not make: Ansible's own failure of the task, which
+    may have come after the key was sent. Its words are Ansible's, on one line."""
+    msg = " ".join(str(fields.get("msg") or fields.get("exception") or "no message").split())
+    return {"outcome": "failed", "status": None, "answer": "",
+            "msg": f"Ansible reports: {msg[:300]}: {CHECK_THE_MODE_FILE}"}
 
 
 def not_run(why):

@@ -25,7 +25,7 @@ def summary(entries, forks):
     counts = []
     for name in OUTCOMES:
         hosts = [e["host"] for e in entries if e["outcome"] == name]
-        if hosts or name != "not run":
+        if hosts or name in OUTCOMES[:5]:
             counts.append(f"{name}: {len(hosts)}" + (f" ({', '.join(hosts)})" if hosts else ""))
     lines.append("; ".join(counts))
     if forks < len(entries):
@@ -40,58 +40,82 @@ def retry_list(entries):
     return "".join(f"{e['host']}\n" for e in entries if e["outcome"] != "switched")
 
 
-def replace_file(path, content):
-    """Replaces path with a new file of mode 0600 holding content, owned by this user: written
-    beside it, synced and renamed over it. Refuses a symbolic link, anything but a regular file,
-    and a file that another user owns. Raises OSError with the reason."""
+def _refuse_to_replace(dir_fd, name):
+    """Raises OSError unless name in dir_fd is absent, or a regular file of this user's."""
+    try:
+        st = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+    except FileNotFoundError:
+        return
+    if not stat.S_ISREG(st.st_mode):
+        raise OSError(errno.EEXIST, "it is not a regular file (a symbolic link?): not replaced")
+    if st.st_uid != os.geteuid():
+        raise OSError(errno.EPERM, f"it belongs to user {st.st_uid}: not replaced")
+
+
+def _prepare(path, content):
+    """Writes content to a new file of mode 0600 beside path and syncs it; returns what renames it
+    into place: (directory's descriptor, temporary name, name)."""
     directory, name = os.path.split(path)
     dir_fd = os.open(directory or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    temporary = None
     try:
-        try:
-            st = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
-        except FileNotFoundError:
-            st = None
-        if st is not None and not stat.S_ISREG(st.st_mode):
-            raise OSError(errno.EEXIST, "it is not a regular file (a symbolic link?): not replaced")
-        if st is not None and st.st_uid != os.geteuid():
-            raise OSError(errno.EPERM, f"it belongs to user {st.st_uid}: not replaced")
+        _refuse_to_replace(dir_fd, name)
         temporary = f".{name}.{os.getpid()}.{os.urandom(6).hex()}"
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
                      0o600, dir_fd=dir_fd)
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            os.fchmod(f.fileno(), 0o600)  # whatever the umask or the directory's ACL
+            f.write(content)
+            f.flush()
+            os.fsync(f.fileno())
+        return dir_fd, temporary, name
+    except BaseException:
+        _discard(dir_fd, temporary)
+        raise
+
+
+def _discard(dir_fd, temporary):
+    if temporary is not None:
         try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                os.fchmod(f.fileno(), 0o600)  # whatever the umask or the directory's ACL
-                f.write(content)
-                f.flush()
-                os.fsync(f.fileno())
-            # rename replaces a link put there since, never its target
-            os.rename(temporary, name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
-        except BaseException:
+            os.unlink(temporary, dir_fd=dir_fd)
+        except OSError:
+            pass
+    os.close(dir_fd)
+
+
+def replace_files(contents):
+    """Replaces each (path, content) with a new file of mode 0600 owned by this user, holding
+    content. Every new file is written and synced before the first is renamed into place, so that
+    a file that cannot be written leaves all of them as they were. Refuses a symbolic link,
+    anything but a regular file, and a file that another user owns. Raises OSError with the
+    reason and the path as its filename."""
+    prepared = []
+    try:
+        for path, content in contents:
             try:
-                os.unlink(temporary, dir_fd=dir_fd)
-            except OSError:
-                pass
-            raise
-        try:
-            os.fsync(dir_fd)
-        except OSError as e:
-            if e.errno != errno.EINVAL:
+                prepared.append(list(_prepare(path, content)))
+            except OSError as e:
+                e.filename = path
+                raise
+        for ready, (path, _) in zip(prepared, contents):
+            dir_fd, temporary, name = ready
+            try:
+                # rename replaces a link put there since, never its target
+                os.rename(temporary, name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
+                ready[1] = None
+                try:
+                    os.fsync(dir_fd)
+                except OSError as e:
+                    if e.errno != errno.EINVAL:
+                        raise
+            except OSError as e:
+                e.filename = path
                 raise
     finally:
-        os.close(dir_fd)
+        for dir_fd, temporary, _ in prepared:
+            _discard(dir_fd, temporary)
 
 
-def write(report, retry, entries):
-    """Writes the report and the retry file; returns the lines that say what was written, each
-    with whether it tells of a failure."""
-    said = []
-    for path, content, what in ((report, json.dumps(entries, indent=4) + "\n", "report"),
-                                (retry, retry_list(entries), "hosts to retry")):
-        try:
-            replace_file(path, content)
-            said.append((f"{what}: {path}", False))
-        except OSError as e:
-            said.append((f"{what} NOT written to {path}: {e.strerror}", True))
-    if retry_list(entries):
-        said.append((f"retry them with --limit @{retry}", False))
-    return said
+def contents(report, retry, entries):
+    """What the report and the retry file hold for entries."""
+    return [(report, json.dumps(entries, indent=4) + "\n"), (retry, retry_list(entries))]

@@ -113,24 +113,28 @@ class Report(unittest.TestCase):
         self.assertIn("up to 2 batches", report.summary(self.ENTRIES, 2)[-1])
         self.assertEqual(report.retry_list(self.ENTRIES), "b\nc\n")
 
-    def test_files_are_replaced_whole_and_never_through_a_link(self):
+    def test_files_are_replaced_whole_together_and_never_through_a_link(self):
         with tempfile.TemporaryDirectory() as top:
-            path, target = os.path.join(top, "report.json"), os.path.join(top, "target")
+            path, other = os.path.join(top, "report.json"), os.path.join(top, "retry")
+            target = os.path.join(top, "target")
             old = os.umask(0)
             try:
-                report.replace_file(path, "first")
+                report.replace_files([(path, "first"), (other, "first")])
             finally:
                 os.umask(old)
             self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
-            report.replace_file(path, "second")
+            report.replace_files([(path, "second"), (other, "second")])
+            # the second file cannot be replaced: neither is
+            os.unlink(other)
+            os.symlink(target, other)
+            with self.assertRaisesRegex(OSError, "not a regular file") as raised:
+                report.replace_files([(path, "third"), (other, "third")])
+            self.assertEqual(raised.exception.filename, other)
             with open(path) as f:
                 self.assertEqual(f.read(), "second")
-            os.unlink(path)
-            os.symlink(target, path)
-            with self.assertRaisesRegex(OSError, "not a regular file"):
-                report.replace_file(path, "third")
             self.assertFalse(os.path.exists(target))
-            self.assertEqual(sorted(os.listdir(top)), ["report.json"])  # no temporary file left
+            # no temporary file left
+            self.assertEqual(sorted(os.listdir(top)), ["report.json", "retry"])
 
 
 if __name__ == "__main__":
