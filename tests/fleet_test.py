@@ -6,6 +6,7 @@ the loopback, each with its own build of offswitch for a root of its own.
 """
 
 import getpass
+import importlib.util
 import json
 import os
 import pwd
@@ -27,6 +28,10 @@ SCRATCH = os.path.join(BUILD, "testing", "fleet")
 SSHD = "/usr/sbin/sshd"
 PLAYBOOK = "velkaran.offswitch.switch_off"
 RECORD = "velkaran.offswitch.record"
+PARAMIKO = importlib.util.find_spec("ansible.plugins.connection.paramiko_ssh") is not None
+# The deprecation warnings a row may meet that are Ansible's of the row's own choice, not the
+# collection's: paramiko, on 2.19 and 2.20.
+DEPRECATED_BY_CHOICE = ("The paramiko connection plugin is deprecated",)
 
 # Before any thread starts; as root, the read-only host's directory is mounted read-only in this
 # namespace, which sshd and its sessions inherit.
@@ -231,7 +236,9 @@ class Fleet(unittest.TestCase):
 
     def assert_clean(self, output):
         self.assert_no_key_anywhere(output)
-        self.assertNotIn("DEPRECATION", output)
+        for line in output.splitlines():
+            if "DEPRECATION" in line and not any(w in line for w in DEPRECATED_BY_CHOICE):
+                self.fail(f"a deprecation warning: {line}")
         self.assertNotIn("Failure using method", output)  # a callback's exception, on 2.14
         self.assertNotIn("Callback dispatch", output)  # and on 2.19 and later
 
@@ -273,6 +280,7 @@ class Fleet(unittest.TestCase):
                        "ANSIBLE_LOG_PATH": f"{SCRATCH}/tmp/ansible.log",
                        "ANSIBLE_CALLBACKS_ENABLED": RECORD, "ANSIBLE_DEPRECATION_WARNINGS": "1",
                        **dict(environment)}
+        environment = {k: v for k, v in environment.items() if v is not None}  # None: unset
         return ["ansible-playbook", "-i", inventory, PLAYBOOK, "-f", "20", *args], environment
 
     def assert_no_key_anywhere(self, output):
@@ -338,7 +346,7 @@ class Fleet(unittest.TestCase):
          "switched: 1 (right); refused: 1 (wrong)", {"right": "switched", "wrong": "refused"}, 2),
         ("the debug strategy", [], {"ANSIBLE_STRATEGY": "debug"}, "", "right,wrong",
          "switched: 1 (right); refused: 1 (wrong)", {"right": "switched", "wrong": "refused"}, 2),
-        ("the record not enabled", [], {"ANSIBLE_CALLBACKS_ENABLED": ""}, "", "right",
+        ("the record not enabled", [], {"ANSIBLE_CALLBACKS_ENABLED": None}, "", "right",
          "the record of this run would not be kept, so the key is not sent: run it again with "
          "the callback velkaran.offswitch.record enabled, e.g. "
          "ANSIBLE_CALLBACKS_ENABLED=velkaran.offswitch.record", "kept", 2),
@@ -348,9 +356,10 @@ class Fleet(unittest.TestCase):
         ("become spelled y, through sudo", ["-vvv"], {"ANSIBLE_BECOME_ALLOW_SAME_USER": "1"},
          "ansible_become: y\n", "right",
          "sudo -H -S -n", {"right": "switched"}, 0),
+        # ansible-core 2.22 has no paramiko: there the host fails before the action runs.
         ("paramiko", ["-c", "paramiko"], {}, "", "right",
-         "cannot hand the key to offswitch's standard input: use ssh",
-         {"right": "failed"}, 2),
+         "cannot hand the key to offswitch's standard input: use ssh" if PARAMIKO else
+         "the connection plugin 'paramiko' was not found", {"right": "failed"}, 2),
         ("debug mode", [], {"ANSIBLE_DEBUG": "1"}, "", "right", "debug mode (ANSIBLE_DEBUG)",
          {"right": "failed"}, 2),
         ("pipelining off and remote files kept", ["-vvv"],
@@ -388,7 +397,7 @@ class Fleet(unittest.TestCase):
                 if ends in (None, "kept"):  # nothing sent: the earlier record stands
                     if ends is None:
                         self.assertNotIn("TASK [", output)
-                    if environment.get("ANSIBLE_CALLBACKS_ENABLED") != "":
+                    if "ANSIBLE_CALLBACKS_ENABLED" not in environment:
                         self.assertIn("the report of the last run that sent the key, "
                                       f"{self.work}/offswitch-report.json, is left as it was",
                                       flat)
@@ -484,9 +493,10 @@ class Fleet(unittest.TestCase):
                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                       stderr=subprocess.STDOUT, start_new_session=True) as run:
                     try:
+                        # The retry file is replaced after the report.
                         self.wait_for_the_record(lambda r: r["right"]["outcome"] == "switched"
-                                                 and r["hang2"]["outcome"] == "pending")
-                        self.assertEqual(self.retry(), ["hang2", "hang3"])
+                                                 and r["hang2"]["outcome"] == "pending"
+                                                 and self.retry() == ["hang2", "hang3"])
                         for _ in range(times):
                             if group:
                                 os.killpg(run.pid, getattr(signal, signame))

@@ -28,23 +28,18 @@ description:
     and C(reason). The retry file lists the hosts not switched, one a line, for C(--limit @FILE).
     Both are replaced atomically by new files of mode 0600 owned by whoever runs the play; a
     symbolic link, or a file that another user owns, is never written.
+  - Their paths are the host variables C(offswitch_report) (default C(offswitch-report.json))
+    and C(offswitch_retry) (default C(offswitch.retry)), as Ansible resolves them for each host;
+    a relative path is taken from the working directory.
 requirements:
   - Enabled in C(callbacks_enabled), for example with
     C(ANSIBLE_CALLBACKS_ENABLED=velkaran.offswitch.record) in the environment.
-options:
-  offswitch_report:
-    description: The JSON report; a relative path is taken from the working directory. A host
-      variable, read as Ansible resolves it for each host.
-    default: offswitch-report.json
-  offswitch_retry:
-    description: The retry file; a relative path is taken from the working directory. A host
-      variable, likewise.
-    default: offswitch.retry
 author: Velkaran developers
 """
 
 import os
 import signal
+import sys
 import time
 
 from ansible import context
@@ -257,6 +252,10 @@ class SwitchPlay:
             self._display(f"the run was stopped ({signame})")
             self._summary(self.journal.snapshot())
             self._say_written(written)
+            # Display leaves its flush to the end of the run, which a signal's default action or
+            # ansible-core's own SIGTERM handler never reaches.
+            sys.stdout.flush()
+            sys.stderr.flush()
         except OSError:
             pass  # the terminal may be gone with the signal (SIGHUP): the record is on disk
         self._restore_signals()

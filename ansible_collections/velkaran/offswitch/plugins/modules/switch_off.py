@@ -16,33 +16,44 @@ description:
     keep-remote-files or the temporary directories are set to. No module and no Python run on the
     host.
   - Refuses, before sending anything, a connection other than ssh and local, become through
-    anything but sudo, debug mode, and the task debugger.
+    anything but sudo, debug mode, and the task debugger; and every host, unless the callback
+    velkaran.offswitch.record keeps the record of the run (it must be enabled in
+    C(callbacks_enabled), for example with C(ANSIBLE_CALLBACKS_ENABLED=velkaran.offswitch.record)).
   - Over ssh, opens no master connection, gives up a session that goes silent after about the
     connect timeout, and does not retry. Past I(timeout) plus 5 s plus the connect timeout plus
     1 s, the command and its ssh client are stopped on the control machine.
   - This is an action, run on the control machine. Use it in the playbook
-    velkaran.offswitch.switch_off, whose strategy velkaran.offswitch.report writes the summary,
-    the report and the retry file.
+    velkaran.offswitch.switch_off, with the callback velkaran.offswitch.record, which writes the
+    report and the retry file, prints the summary and sets the exit status.
+  - An option not given as a task argument is read from its variable, as Ansible resolves it for
+    the host - C(offswitch_key_file), C(offswitch_path), C(offswitch_timeout) - and else has
+    its default.
 version_added: 1.0.0
 options:
   key_file:
     description:
       - The key file on the control machine; one line of 1593 characters of C(A-Z a-z 0-9 + / =).
       - A relative path is taken from the working directory.
+      - The variable C(offswitch_key_file) when not given.
     type: path
-    required: true
+    default: /root/offswitch.key
   path:
-    description: offswitch on the host.
+    description: offswitch on the host; the variable C(offswitch_path) when not given.
     type: str
     default: /usr/sbin/offswitch
   timeout:
-    description: Seconds offswitch may run on the host before timeout(1) stops it.
+    description:
+      - Seconds offswitch may run on the host before timeout(1) stops it; at least 1.
+      - The variable C(offswitch_timeout) when not given.
     type: int
     default: 30
 attributes:
   check_mode:
-    support: full
-    description: Checks the settings and the key file, sends nothing, and says what would run.
+    support: partial
+    description:
+      - Checks the settings, the key file and that the record would be kept, sends nothing, and
+        reports the host as skipped (outcome C(not run)) with the command that would run.
+      - A setting or key file that a real run would refuse fails the host, as it would then.
   diff_mode:
     support: none
   platform:
@@ -61,7 +72,9 @@ EXAMPLES = r"""
 
 RETURN = r"""
 outcome:
-  description: C(switched), C(refused), C(failed), C(timed out), C(unreachable) or C(not run).
+  description: >-
+    C(switched), C(refused), C(failed), C(timed out), C(unreachable) or C(not run). (The record
+    also has C(pending) and C(interrupted), for hosts whose results did not come back.)
   returned: always
   type: str
   sample: switched
@@ -87,7 +100,8 @@ from ansible.module_utils.basic import AnsibleModule
 
 
 def main():
-    module = AnsibleModule(argument_spec={"key_file": {"type": "path", "required": True},
+    module = AnsibleModule(argument_spec={"key_file": {"type": "path",
+                                                       "default": "/root/offswitch.key"},
                                           "path": {"type": "str", "default": "/usr/sbin/offswitch"},
                                           "timeout": {"type": "int", "default": 30}},
                            supports_check_mode=True)
