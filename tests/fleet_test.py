@@ -341,6 +341,8 @@ class Fleet(unittest.TestCase):
         ("become asked for the old way", ["-e", "offswitch_become=true"], {}, "", "right",
          "offswitch_become is set", None, 1),
         ("--step", ["--step"], {}, "", "right", "--step waits for a person", None, 1),
+        ("a report that cannot be named", [], {}, 'offswitch_report: "{{ nowhere }}"\n',
+         "right", "the record of this run cannot be prepared", None, 1),
         # The play keeps the debugger off and the strategy linear, whatever the configuration.
         ("the task debugger", [], {"ANSIBLE_ENABLE_TASK_DEBUGGER": "1"}, "", "right,wrong",
          "switched: 1 (right); refused: 1 (wrong)", {"right": "switched", "wrong": "refused"}, 2),

@@ -144,7 +144,9 @@ class ActionModule(ActionBase):
         if admission is None:
             return ("the record of this run would not be kept, so the key is not sent: run it "
                     "again with the callback velkaran.offswitch.record enabled, e.g. "
-                    "ANSIBLE_CALLBACKS_ENABLED=velkaran.offswitch.record ansible-playbook ...")
+                    "ANSIBLE_CALLBACKS_ENABLED=velkaran.offswitch.record ansible-playbook ... "
+                    "(and the switch a task of the play itself, as in the playbook "
+                    "velkaran.offswitch.switch_off)")
         if admission.refusal:
             return admission.refusal
         if self._play_context.check_mode:

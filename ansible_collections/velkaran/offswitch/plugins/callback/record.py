@@ -37,6 +37,7 @@ requirements:
 author: Velkaran developers
 """
 
+import atexit
 import os
 import signal
 import sys
@@ -104,6 +105,18 @@ class CallbackModule(CallbackBase):
         journal.ADMISSION = None
         if not switch_in(play):
             return
+        try:
+            self._play = self._prepare(play)
+        except Exception as e:  # pylint: disable=broad-except
+            # Whatever keeps the record from being prepared keeps the key from being sent.
+            self._play = SwitchPlay(None, {})
+            self._play.refuse(f"the record of this run cannot be prepared: {e}")
+        if self._play.refusal:
+            self._play.refuse(self._play.refusal)
+
+    @staticmethod
+    def _prepare(play):
+        """The switch's play: its hosts and their files, and why it is refused, or None."""
         run = Run.of_caller()
         files, refusal = {}, None
         if context.CLIARGS.get("step"):
@@ -116,9 +129,9 @@ class CallbackModule(CallbackBase):
                     refusal = f"{name} is set (for {host.name}) but no longer read: {instead}"
         # With no host, the files that the play's own variables (-e) name.
         no_host_files = None if files else chosen_files(run.variables(play, None, list(DEFAULTS)))
-        self._play = SwitchPlay(run, files, no_host_files)
-        if refusal:
-            self._play.refuse(refusal)
+        switch = SwitchPlay(run, files, no_host_files)
+        switch.refusal = refusal
+        return switch
 
     def v2_playbook_on_no_hosts_matched(self):
         if self._play is not None:
@@ -157,7 +170,8 @@ class SwitchPlay:
     def __init__(self, run, files, no_host_files=None):
         self.run = run
         self.files = files  # host -> (report, retry), in the play's order
-        self.no_host_files = no_host_files
+        self.no_host_files = no_host_files or chosen_files({})
+        self.refusal = None
         self.no_hosts = not files
         self.check = False
         self.journal = None
@@ -194,6 +208,7 @@ class SwitchPlay:
                         "that, or name other files with -e offswitch_report=FILE "
                         "-e offswitch_retry=FILE")
         self.journal.start()
+        atexit.register(self._at_exit)
         self._sync_entries()
         self.run.custom_stats("offswitch", self.entries)
         for signum in SIGNALS:
@@ -204,6 +219,8 @@ class SwitchPlay:
         journal.ADMISSION = journal.Admission(self.files, kept=True)
 
     def came_back(self, host, fields):
+        if host not in self.entries:
+            return
         if self.journal is None:  # check mode: what the action says would have run
             if host in self.entries and "outcome" in fields:
                 e = report.entry(host, fields)
@@ -234,6 +251,12 @@ class SwitchPlay:
         if failed:
             return 1
         return 2 if any(e["outcome"] != "switched" for e in entries) else 0
+
+    def _at_exit(self):
+        """An end of the run that skips the statistics (an error of Ansible's, say) still puts
+        the last results on disk."""
+        if os.getpid() == self._pid and self.journal is not None:
+            self.journal.flush(FLUSH_TIMEOUT)
 
     # Signals
 
