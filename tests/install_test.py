@@ -176,7 +176,8 @@ class Install(unittest.TestCase):
             listed = {line.split(maxsplit=5)[5].lstrip(".").rstrip("/"): line.split()[0]
                       for line in run("dpkg-deb", "-c", collection).splitlines()}
             for path in ("MANIFEST.json", "playbooks/switch_off.yml",
-                         "plugins/action/switch_off.py", "plugins/strategy/report.py"):
+                         "plugins/action/switch_off.py", "plugins/callback/record.py",
+                         "plugins/plugin_utils/journal.py"):
                 self.assertEqual(listed[f"{COLLECTION}/{path}"], "-rw-r--r--", path)
             self.assertEqual({mode for mode in listed.values()}, {"drwxr-xr-x", "-rw-r--r--"})
 

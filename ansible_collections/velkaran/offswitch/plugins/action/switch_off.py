@@ -21,6 +21,7 @@ from ansible.plugins.action import ActionBase
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
     KEY_LENGTH, not_run, outcome, read_key)
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils.processes import descendants
 
 # The connections that hand data to the command's standard input through the session itself.
 CONNECTIONS = {"ssh": "ssh", "ansible.builtin.ssh": "ssh", "local": "local",
@@ -37,25 +38,6 @@ def name_of(plugin):
 
 def short(name):
     return name[len("ansible.builtin."):] if name.startswith("ansible.builtin.") else name
-
-
-def descendants(pid):
-    """Every process below pid, from /proc."""
-    children = {}
-    for name in os.listdir("/proc"):
-        if name.isdigit():
-            try:
-                with open(f"/proc/{name}/stat", encoding="ascii", errors="replace") as f:
-                    parent = int(f.read().rpartition(")")[2].split()[1])
-            except (OSError, ValueError, IndexError):
-                continue  # gone meanwhile
-            children.setdefault(parent, []).append(int(name))
-    found, below = [], [pid]
-    while below:
-        for child in children.get(below.pop(), ()):
-            found.append(child)
-            below.append(child)
-    return found
 
 
 class ActionModule(ActionBase):

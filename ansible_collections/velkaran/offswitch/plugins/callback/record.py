@@ -52,6 +52,8 @@ from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal,
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.engine import (
     Run, end_run, result_parts)
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import foreign, not_run
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils.processes import (
+    signal_descendants)
 
 ACTION = "velkaran.offswitch.switch_off"
 ENABLE = "ANSIBLE_CALLBACKS_ENABLED=velkaran.offswitch.record"
@@ -294,6 +296,10 @@ class SwitchPlay:
         if callable(previous):
             previous(signum, frame)
             return
+        if os.getpid() == self._pid:
+            # No handler of ansible-core's (2.14) stops the workers: they and their ssh clients
+            # would go on, after the run, until their own bound.
+            signal_descendants(self._pid, signal.SIGTERM)
         signal.signal(signum, signal.SIG_DFL)
         os.kill(os.getpid(), signum)
 
