@@ -588,7 +588,10 @@ class Fleet(unittest.TestCase):
         os.makedirs(os.path.join(private, "project"))
         os.makedirs(os.path.join(private, "env"))
         with open(os.path.join(private, "project", "switch.yml"), "w") as f:
-            f.write(f"---\n- name: Switch off\n  ansible.builtin.import_playbook: {PLAYBOOK}\n")
+            # A play after the switch's, as a site's wrapper may have: the summary still comes.
+            f.write(f"---\n- name: Switch off\n  ansible.builtin.import_playbook: {PLAYBOOK}\n"
+                    "- name: Afterwards\n  hosts: right\n  gather_facts: false\n  tasks:\n"
+                    "    - name: Say so\n      ansible.builtin.debug:\n        msg: done\n")
         # As an AWX job template's environment gives it.
         with open(os.path.join(private, "env", "envvars"), "w") as f:
             f.write(f"---\nANSIBLE_CALLBACKS_ENABLED: {RECORD}\n")

@@ -56,7 +56,6 @@ from ansible_collections.velkaran.offswitch.plugins.plugin_utils.processes impor
     signal_descendants)
 
 ACTION = "velkaran.offswitch.switch_off"
-ENABLE = "ANSIBLE_CALLBACKS_ENABLED=velkaran.offswitch.record"
 DEFAULTS = {"offswitch_report": "offswitch-report.json", "offswitch_retry": "offswitch.retry"}
 # Settings an earlier playbook read, and what takes their place: left unread, they would be
 # ignored in silence (every host switched, or none through sudo).
@@ -99,12 +98,12 @@ class CallbackModule(CallbackBase):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self._play = None
+        self._status = 0  # the worst status of the switch's plays so far, as the record sees it
 
     # The play
 
     def v2_playbook_on_play_start(self, play):
-        self._play = None
-        journal.ADMISSION = None
+        self._end_play()
         if not switch_in(play):
             return
         try:
@@ -157,13 +156,18 @@ class CallbackModule(CallbackBase):
     # The end
 
     def v2_playbook_on_stats(self, stats):
+        self._end_play()
+        status, self._status = self._status, 0
+        # Ansible's own status is not 0 once a host failed or was unreachable.
+        if status and not (stats.failures or stats.dark):
+            end_run(status)
+
+    def _end_play(self):
+        """Ends the switch's play, if one ran: at the next play, or at the end of the run."""
         if self._play is not None:
-            status = self._play.end()
-            self._play = None
-            journal.ADMISSION = None
-            # Ansible's own status is not 0 once a host failed or was unreachable.
-            if status and not (stats.failures or stats.dark):
-                end_run(status)
+            self._status = max(self._status, self._play.end())
+        self._play = None
+        journal.ADMISSION = None
 
 
 class SwitchPlay:
