@@ -531,6 +531,11 @@ class Fleet(unittest.TestCase):
                         self.assertLess(time.monotonic(), deadline, leftovers())
                         time.sleep(0.1)
                 stop_the_hung_hosts()
+        # After the stop, the retry file targets exactly the hosts not known to be off.
+        result, output = self.play("--limit", f"@{self.work}/offswitch.retry",
+                                   group_vars="offswitch_timeout: 1\n", extra_hosts=hung)
+        self.assertEqual(result.returncode, 2, output)
+        self.assertEqual(sorted(self.report()), ["hang2", "hang3"])
 
     def wait_for_the_record(self, done, seconds=30):
         """Waits until the report on disk satisfies done."""
