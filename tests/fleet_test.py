@@ -143,7 +143,10 @@ class Fleet(unittest.TestCase):
                 f"-DOFFSWITCH_KEY_FILE={cls.other_key if key else os.environ['VELKARAN_TEST_KEY']}")
             run("cmake", "--build", os.path.join(SCRATCH, host, "build"), "--target", "offswitch",
                 "-j2")
-        for name, script in (("hang", "#!/bin/sh\nexec sleep 600\n"), ("silent.sh", SILENT)):
+        # A sudo that needs a password none gave, in sudo's own words.
+        asking = "#!/bin/sh\necho 'sudo: a password is required' >&2\nexit 1\n"
+        for name, script in (("hang", "#!/bin/sh\nexec sleep 600\n"), ("silent.sh", SILENT),
+                             ("asking-sudo", asking)):
             with open(os.path.join(SCRATCH, name), "w") as f:
                 f.write(script)
             os.chmod(os.path.join(SCRATCH, name), 0o755)
@@ -180,6 +183,11 @@ class Fleet(unittest.TestCase):
             host_key = " ".join(f.read().split()[:2])
         with open(os.path.join(SCRATCH, "known_hosts"), "w") as f:
             f.write(f"[127.0.0.1]:{cls.port} {host_key}\n")
+        open(os.path.join(SCRATCH, "known_hosts.empty"), "w").close()
+        with open(os.path.join(SCRATCH, "client.pub")) as f:  # a key, but not the host's
+            other = " ".join(f.read().split()[:2])
+        with open(os.path.join(SCRATCH, "known_hosts.other"), "w") as f:
+            f.write(f"[127.0.0.1]:{cls.port} {other}\n")
         with open(os.path.join(SCRATCH, "sshd_config"), "w") as f:
             f.write(f"ListenAddress 127.0.0.1:{cls.port}\nHostKey {SCRATCH}/host\n"
                     f"AuthorizedKeysFile {SCRATCH}/authorized_keys\nPidFile {SCRATCH}/sshd.pid\n"
@@ -384,7 +392,30 @@ class Fleet(unittest.TestCase):
          "2 hosts, 1 at a time (forks): up to 2 batches", {"right": "switched",
                                                             "wrong": "refused"}, 2),
         ("a key file that is not one", [], {}, "offswitch_key_file: /etc/hostname\n", "right",
-         "the key file /etc/hostname is not a key file", {"right": "failed"}, 2),
+         "the key file /etc/hostname is not a key file", None, 1),
+        ("a directory as the key file", ["-e", f"offswitch_key_file={SCRATCH}"], {}, "",
+         "right", f"the key file {SCRATCH} is a directory", None, 1),
+        ("/dev/null as the key file", ["-e", "offswitch_key_file=/dev/null"], {}, "", "right",
+         "the key file /dev/null is a character device", None, 1),
+        ("a sudo that asks for a password", [], {"ANSIBLE_BECOME_ALLOW_SAME_USER": "1"},
+         f"ansible_become: true\nansible_become_exe: {SCRATCH}/asking-sudo\n", "right",
+         "right: could not become root through sudo: sudo asks for a password: give it with "
+         "--ask-become-pass or ansible_become_password; nothing was sent", {"right": "failed"}, 2),
+        ("the local connection with become", ["-c", "local", "-b"],
+         {"ANSIBLE_BECOME_ALLOW_SAME_USER": "1"}, "", "right",
+         "the local connection with become would let sudo read the key as a password",
+         {"right": "failed"}, 2),
+        # Which host key failed: unknown (never seen) or changed (perhaps an attack).
+        ("an unknown host key", ["-e", json.dumps({"ansible_ssh_common_args": (
+            f"-F /dev/null -o UserKnownHostsFile={SCRATCH}/known_hosts.empty -o "
+            "StrictHostKeyChecking=yes")})], {}, "", "right",
+         "right: could not log in: the host's key is not in known_hosts", {"right": "unreachable"},
+         4),
+        ("a changed host key", ["-e", json.dumps({"ansible_ssh_common_args": (
+            f"-F /dev/null -o UserKnownHostsFile={SCRATCH}/known_hosts.other -o "
+            "StrictHostKeyChecking=yes")})], {}, "", "right",
+         "right: could not log in: the host key does not match the known hosts",
+         {"right": "unreachable"}, 4),
     ]
 
     def test_each_setting_is_honoured_or_refused_as_a_user_gives_it(self):
@@ -476,6 +507,66 @@ class Fleet(unittest.TestCase):
             info = os.stat(os.path.join(self.work, name))
             self.assertEqual((info.st_uid, info.st_mode & 0o777), (os.geteuid(), 0o600))
         os.umask(old)
+
+    def test_the_key_comes_from_where_operators_keep_it(self):
+        key = os.environ["VELKARAN_TEST_KEY"]
+        password = os.path.join(SCRATCH, "vault-password")
+        with open(password, "w") as f:
+            f.write("a vault password\n")
+        vault = os.path.join(SCRATCH, "key.vault")
+        if os.path.exists(vault):
+            os.unlink(vault)
+        run("ansible-vault", "encrypt", "--vault-password-file", password, "--output", vault,
+            key)
+        loose = os.path.join(BUILD, "testing", "fleet-loose.key")  # beside the key, not below
+        shutil.copy(key, loose)
+        os.chmod(loose, 0o644)
+        wrong = os.path.join(SCRATCH, "vault-wrong")
+        with open(wrong, "w") as f:
+            f.write("another password\n")
+        more = "".join(f"{h} offswitch_path={SCRATCH}/right/build/bin/offswitch\n"
+                       for h in ("right2", "right3"))
+        # name, arguments, how the command runs (None: as it is), its standard input, what is
+        # said, the exit status
+        for name, args, shell, stdin, said, status in [
+                ("a vault file, with a password file",
+                 ["-e", f"offswitch_key_file={vault}", "--vault-password-file", password, "-vvvv"],
+                 None, None, "switched: 3 (right, right2, right3)", 0),
+                ("a vault file, with --vault-id", ["-e", f"offswitch_key_file={vault}",
+                                                   "--vault-id", f"ops@{password}"],
+                 None, None, "switched: 3", 0),
+                ("a vault file, with a wrong password", ["-e", f"offswitch_key_file={vault}",
+                                                         "--vault-password-file", wrong],
+                 None, None, f"the key file {vault} is a vault that the run's vault secrets "
+                             "cannot decrypt", 1),
+                ("a pipe", [], f"exec \"$@\" -e offswitch_key_file=<(cat {key})", None,
+                 "switched: 3", 0),
+                ("standard input", ["-e", "offswitch_key_file=-"], None, key, "switched: 3", 0),
+                ("a key file others can read", ["-e", f"offswitch_key_file={loose}"], None, None,
+                 f"the key file {loose} is not kept as a secret: its mode 0644 lets other "
+                 f"users read or write it. Fix it: chmod 600 {loose}", 0)]:
+            with self.subTest(name):
+                self.setUp()
+                earlier = self.earlier_record(["right", "right2", "right3"])
+                command, environment = self.prepare(["--limit", "right,right2,right3", *args],
+                                                    "", {}, more)
+                if shell:
+                    command = ["bash", "-c", shell, "bash", *command]
+                with open(stdin or os.devnull, "rb") as given:
+                    done = subprocess.run(command, capture_output=True, text=True,
+                                          env=environment, timeout=120, check=False,
+                                          cwd=self.work, stdin=given)
+                output = done.stdout + done.stderr
+                self.assert_clean(output)
+                self.assertEqual(done.returncode, status, output)
+                flat = " ".join(output.split())
+                self.assertIn(said, flat)
+                self.assertEqual("not kept as a secret" in flat, name.endswith("can read"))
+                if status == 0:
+                    self.assertEqual(mode_file("right"), "1")
+                else:
+                    self.assertEqual(self.record_bytes(), earlier)
+                    self.assertEqual(mode_file("right"), "0")
 
     # The signal, whether it goes to the whole process group (as Ctrl-C, a service manager or a
     # dropped session send it) or to ansible-playbook alone, how many are sent, and what the

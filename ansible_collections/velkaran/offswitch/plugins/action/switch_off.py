@@ -10,7 +10,6 @@ from __future__ import annotations
 import os
 import shlex
 import signal
-import stat
 import threading
 
 from ansible import constants as C
@@ -19,8 +18,9 @@ from ansible.module_utils.common.arg_spec import ArgumentSpecValidator
 from ansible.plugins.action import ActionBase
 
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils.keysource import key_path
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
-    KEY_LENGTH, not_run, outcome, read_key)
+    failure_of, not_run, outcome)
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.processes import descendants
 
 # The connections that hand data to the command's standard input through the session itself.
@@ -70,15 +70,18 @@ class ActionModule(ActionBase):
         refusal = self.why_refused()
         if refusal:
             return self.refused(result, refusal)
-        key_file = os.path.abspath(args["key_file"])  # from the operator's working directory
-        key, why = self.read_key_file(key_file)
-        if key is None:
-            return self.refused(result, f"the key file {key_file} {why}: nothing was sent")
+        key_file = key_path(args["key_file"])  # from the operator's working directory
         command = (f"timeout --kill-after={KILL_AFTER} {args['timeout']} "
                    f"{shlex.quote(args['path'])}")
         unrecorded = self.why_unrecorded(task_vars or {})
         if unrecorded:
             return self.refused(result, unrecorded)
+        # Read once by the main process, before any host was contacted, and inherited.
+        key = journal.ADMISSION.keys.get(key_file)
+        if key is None:
+            return self.refused(result, f"the key file {key_file} was not read before the run "
+                                        "started (a setting only this task gives?): nothing was "
+                                        "sent; give it as the variable offswitch_key_file")
         if self._play_context.check_mode:
             result.update(not_run(f"check mode: nothing was sent; would run {command} with the "
                                   f"key from {key_file} on its standard input"))
@@ -110,6 +113,11 @@ class ActionModule(ActionBase):
             if method not in BECOME_METHODS:
                 return (f"become through {short(method)} cannot take the key on standard input: "
                         "use sudo")
+            if CONNECTIONS[connection] == "local":
+                # sudo runs on this machine then, and may read a password from the standard
+                # input that carries the key.
+                return ("the local connection with become would let sudo read the key as a "
+                        "password: run offswitch here without become (as root), or over ssh")
         if C.DEFAULT_DEBUG:
             return "debug mode (ANSIBLE_DEBUG) prints what hosts send back: turn it off"
         debugger = self._task.debugger
@@ -137,28 +145,6 @@ class ActionModule(ActionBase):
         if not admission.kept or host not in admission.hosts:
             return f"{host} is not in the record of this run, so the key is not sent to it"
         return None
-
-    @staticmethod
-    def read_key_file(path):
-        """The key, or None and why not. Reads at most a few bytes more than a key file holds."""
-        try:
-            fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NOCTTY | os.O_NONBLOCK)
-        except OSError as e:
-            return None, f"cannot be opened: {e.strerror}"
-        try:
-            if not stat.S_ISREG(os.fstat(fd).st_mode):
-                return None, "is not a regular file"
-            data = b""
-            while len(data) < KEY_LENGTH + 3:
-                piece = os.read(fd, KEY_LENGTH + 3 - len(data))
-                if not piece:
-                    break
-                data += piece
-        except OSError as e:
-            return None, f"cannot be read: {e.strerror}"
-        finally:
-            os.close(fd)
-        return read_key(data)
 
     def bound_the_connection(self):
         """Sets what bounds an ssh session: no master connection that would outlive the run, a
@@ -204,9 +190,9 @@ class ActionModule(ActionBase):
             done = self._low_level_execute_command(command, in_data=key + b"\n")
             return done["rc"], done["stdout"], None, stopped.is_set()
         except AnsibleConnectionFailure as e:
-            return None, "", ("connection", str(e)), stopped.is_set()
+            return None, "", failure_of("connection", str(e)), stopped.is_set()
         except AnsibleError as e:
-            return None, "", ("become", str(e)), stopped.is_set()
+            return None, "", failure_of("ansible", str(e)), stopped.is_set()
         finally:
             timer.cancel()
             context.no_log = no_log

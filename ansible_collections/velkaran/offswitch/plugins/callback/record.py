@@ -51,6 +51,8 @@ from ansible.utils.display import Display
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal, report
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.engine import (
     Run, end_run, result_parts)
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils.keysource import (
+    DEFAULT as DEFAULT_KEY, key_path, read_source)
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import foreign, not_run
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.processes import (
     signal_descendants)
@@ -122,15 +124,29 @@ class CallbackModule(CallbackBase):
         files, refusal = {}, None
         if context.CLIARGS.get("step"):
             refusal = "--step waits for a person before each task; run it again without --step"
+        key_files = {}
         for host in run.hosts(play):
-            variables = run.variables(play, host, list(DEFAULTS) + list(RETIRED))
+            variables = run.variables(play, host,
+                                      list(DEFAULTS) + list(RETIRED) + ["offswitch_key_file"])
             files[host.name] = chosen_files(variables)
+            key_files.setdefault(key_path(variables.get("offswitch_key_file", DEFAULT_KEY)),
+                                 host.name)
             for name, instead in RETIRED.items():
                 if refusal is None and name in variables:
                     refusal = f"{name} is set (for {host.name}) but no longer read: {instead}"
         # With no host, the files that the play's own variables (-e) name.
         no_host_files = None if files else chosen_files(run.variables(play, None, list(DEFAULTS)))
-        switch = SwitchPlay(run, files, no_host_files)
+        # Each key once, here, before any host is contacted: a pipe can be read only once.
+        keys = {}
+        for path in key_files if refusal is None else ():
+            key, why, warning = read_source(path, run.decrypt)
+            if key is None:
+                refusal = f"the key file {path} {why}: nothing was sent"
+                break
+            if warning:
+                display.warning(warning)
+            keys[path] = key
+        switch = SwitchPlay(run, files, no_host_files, keys)
         switch.refusal = refusal
         return switch
 
@@ -173,8 +189,9 @@ class CallbackModule(CallbackBase):
 class SwitchPlay:
     """The switch's play in the main process: its hosts, their files, its journal."""
 
-    def __init__(self, run, files, no_host_files=None):
+    def __init__(self, run, files, no_host_files=None, keys=None):
         self.run = run
+        self.keys = keys or {}
         self.files = files  # host -> (report, retry), in the play's order
         self.no_host_files = no_host_files or chosen_files({})
         self.refusal = None
@@ -187,7 +204,7 @@ class SwitchPlay:
         self._pid = os.getpid()
         self._say_entries(not_run("the switch did not run on this host (--start-at-task, "
                                   "--skip-tags, or the play ended before it): not switched"))
-        journal.ADMISSION = journal.Admission()
+        journal.ADMISSION = journal.Admission(keys=self.keys)
 
     def refuse(self, why):
         """Refuses the run before any host is contacted: the record stays as it was."""
@@ -222,7 +239,7 @@ class SwitchPlay:
             if previous is not signal.SIG_IGN and previous is not None:  # nohup stays nohup
                 self._previous[signum] = previous
                 signal.signal(signum, self._on_signal)
-        journal.ADMISSION = journal.Admission(self.files, kept=True)
+        journal.ADMISSION = journal.Admission(self.files, kept=True, keys=self.keys)
 
     def came_back(self, host, fields):
         if host not in self.entries:

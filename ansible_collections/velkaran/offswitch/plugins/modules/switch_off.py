@@ -16,7 +16,8 @@ description:
     keep-remote-files or the temporary directories are set to. No module and no Python run on the
     host.
   - Refuses, before sending anything, a connection other than ssh and local, become through
-    anything but sudo, debug mode, and the task debugger; and every host, unless the callback
+    anything but sudo, the local connection with become (sudo could read the key as a
+    password), debug mode, and the task debugger; and every host, unless the callback
     velkaran.offswitch.record keeps the record of the run (it must be enabled in
     C(callbacks_enabled), for example with C(ANSIBLE_CALLBACKS_ENABLED=velkaran.offswitch.record)).
   - Over ssh, opens no master connection, gives up a session that goes silent after about the
@@ -32,7 +33,13 @@ version_added: 1.0.0
 options:
   key_file:
     description:
-      - The key file on the control machine; one line of 1593 characters of C(A-Z a-z 0-9 + / =).
+      - Where the key is, on the control machine - a key file (one line of 1593 characters of
+        C(A-Z a-z 0-9 + / =)), an Ansible Vault file (decrypted in memory with the run's vault
+        secrets), or a pipe (a FIFO, a process substitution, or C(-) for ansible-playbook's own
+        standard input).
+      - Read once, by the callback velkaran.offswitch.record in the main process, before any
+        host is contacted; a source that cannot be read or is not a key refuses the whole run. A
+        key file that other users could read or write is warned of and used.
       - A relative path is taken from the working directory.
       - The variable C(offswitch_key_file) when not given.
     type: path

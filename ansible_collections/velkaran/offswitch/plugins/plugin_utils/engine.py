@@ -47,6 +47,11 @@ class Run:
         templar = Templar(loader=self._tqm.get_loader(), variables=variables)
         return {name: templar.template(variables[name]) for name in names if name in variables}
 
+    def decrypt(self, data):
+        """A vault's plaintext, decrypted in memory with the run's vault secrets (--vault-id,
+        --vault-password-file, --ask-vault-pass, the configured ones)."""
+        return self._tqm.get_loader()._vault.decrypt(data)
+
     @property
     def forks(self):
         return self._tqm._forks

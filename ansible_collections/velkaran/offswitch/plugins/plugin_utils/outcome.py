@@ -36,7 +36,14 @@ SSH_FAILURES = (
     ("Timeout, server", None),
     ("timed out", None),
     ("Connection refused", "the connection was refused"),
-    ("Permission denied", "the login was refused (permission denied)"),
+    # ssh's own words end with the methods it tried; a command's "Permission denied" does not.
+    ("Permission denied (", "the login was refused (permission denied)"),
+    # An unknown key and a changed one both end in "Host key verification failed"; only the
+    # second may be an attack.
+    ("host key is known for", "the host's key is not in known_hosts: add it, after checking its "
+                              "fingerprint (ssh-keyscan, or one ssh login by hand), or give "
+                              "another UserKnownHostsFile"),
+    ("REMOTE HOST IDENTIFICATION HAS CHANGED", "the host key does not match the known hosts"),
     ("Host key verification failed", "the host key does not match the known hosts"),
     ("Could not resolve hostname", "the host name cannot be resolved"),
     ("No route to host", "there is no route to the host"),
@@ -46,13 +53,34 @@ SSH_FAILURES = (
     ("Connection closed", "the host closed the connection"),
 )
 
-# Ansible's own words when become fails before anything is sent.
+# Ansible's own words when become fails before anything is sent, whichever exception carries
+# them (2.19 gives a become timeout as a connection failure).
 BECOME_FAILURES = (
-    ("Missing", "sudo asks for a password: give it with --ask-become-pass or "
-                "ansible_become_password"),
-    ("Incorrect", "sudo refused the password"),
+    ("Missing sudo password", "sudo asks for a password: give it with --ask-become-pass or "
+                              "ansible_become_password"),
+    ("a password is required", "sudo asks for a password: give it with --ask-become-pass or "
+                               "ansible_become_password"),
+    ("Incorrect sudo password", "sudo refused the password"),
+    ("waiting for privilege escalation prompt", "sudo did not answer in time"),
     ("privilege escalation", "sudo did not answer"),
 )
+# A run of the key's alphabet this long in Ansible's words is never shown: a host's output may
+# be in them.
+KEYLIKE = re.compile(r"[A-Za-z0-9+/=]{24,}")
+
+
+def ansible_words(msg):
+    """Ansible's own message, on one line, short, with nothing in it that could be a key."""
+    return KEYLIKE.sub("(...)", " ".join(str(msg).split()))[:300]
+
+
+def failure_of(kind, msg):
+    """What failed, from Ansible's message: ("become", msg) when sudo's words are in it,
+    whatever the exception; else ("connection", msg) for a connection failure, or ("ansible",
+    msg) for any other error."""
+    if any(words in msg for words, _ in BECOME_FAILURES):
+        return "become", msg
+    return kind, msg
 
 
 def read_key(data):
@@ -89,7 +117,7 @@ def ssh_failure(message):
     for words, said in SSH_FAILURES:
         if words in message:
             return words, said
-    return None, "ssh could not connect or log in (run ssh -v to the host to see why)"
+    return None, None
 
 
 def outcome(status=None, stdout="", failure=None, stopped=False, *, path, timeout,
@@ -97,8 +125,9 @@ def outcome(status=None, stdout="", failure=None, stopped=False, *, path, timeou
     """The result of one host.
 
     status, stdout: the command's exit status and output, when it ended;
-    failure: ("connection", ssh's message) when ssh failed (Ansible's unreachable), or
-      ("become", Ansible's message) when becoming root failed before anything was sent;
+    failure: ("connection", ssh's message) when ssh failed (Ansible's unreachable),
+      ("become", Ansible's message) when becoming root failed before anything was sent, or
+      ("ansible", Ansible's message) for any other error of the connection (see failure_of);
     stopped: the command was stopped on the control machine at the run's bound;
     path, timeout, connect_timeout: offswitch's path on the host and the bounds, for the words.
 
@@ -126,7 +155,14 @@ def outcome(status=None, stdout="", failure=None, stopped=False, *, path, timeou
         if words == "timed out":
             return ended("timed out", f"timed out after {connect} connecting or logging in: "
                                       "not switched", "unreachable")
+        if words is None:  # status 255, in words that are not ssh's: maybe the command's own
+            return ended("unreachable", "ssh failed, or the command on the host ended with "
+                                        "status 255 (the message is not one ssh gives for a "
+                                        f"failed login): {CHECK_THE_MODE_FILE}", "unreachable")
         return ended("unreachable", f"could not log in: {said}: not switched", "unreachable")
+    if failure and failure[0] == "ansible":
+        return ended("failed", f"Ansible reports: {ansible_words(failure[1])}: "
+                               f"{CHECK_THE_MODE_FILE}")
     if failure:
         said = next((s for words, s in BECOME_FAILURES if words in failure[1]), "sudo failed")
         return ended("failed", f"could not become root through sudo: {said}; nothing was sent: "
@@ -178,9 +214,9 @@ def interrupted(signame):
 def foreign(fields):
     """The entry of a result the action did not make: Ansible's own failure of the task, which
     may have come after the key was sent. Its words are Ansible's, on one line."""
-    msg = " ".join(str(fields.get("msg") or fields.get("exception") or "no message").split())
+    msg = ansible_words(fields.get("msg") or fields.get("exception") or "no message")
     return {"outcome": "failed", "status": None, "answer": "",
-            "msg": f"Ansible reports: {msg[:300]}: {CHECK_THE_MODE_FILE}"}
+            "msg": f"Ansible reports: {msg}: {CHECK_THE_MODE_FILE}"}
 
 
 def not_run(why):

@@ -9,7 +9,7 @@ import unittest
 
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import report
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
-    PROMPT, SWITCHED, WRONG, outcome, read_key)
+    PROMPT, SWITCHED, WRONG, failure_of, outcome, read_key)
 
 KEY = b"Ab+/=9" * 265 + b"xyz"
 ON = f"{PROMPT}{SWITCHED}\n"
@@ -47,12 +47,23 @@ CASES = [
      "unreachable", None, "", "unreachable", "permission denied"),
     (None, "", ("connection", "Host key verification failed."), False,
      "unreachable", None, "", "unreachable", "host key does not match"),
+    (None, "", ("connection", "No ED25519 host key is known for [127.0.0.1]:22 and you have "
+                              "requested strict checking.\r\nHost key verification failed."),
+     False, "unreachable", None, "", "unreachable", "the host's key is not in known_hosts"),
+    (None, "", ("connection", "@@@ WARNING: REMOTE HOST IDENTIFICATION HAS CHANGED! @@@ ... "
+                              "Host key verification failed."),
+     False, "unreachable", None, "", "unreachable", "host key does not match the known hosts"),
+    # status 255 from the host's own command, with its own "permission denied"
+    (None, "", ("connection", "sh: 1: /x: Permission denied"), False,
+     "unreachable", None, "", "unreachable", "may or may not have switched"),
     (None, "", ("connection", KEY.decode()), False,
-     "unreachable", None, "", "unreachable", "ssh could not connect or log in"),
+     "unreachable", None, "", "unreachable", "or the command on the host ended with status 255"),
+    (None, "", ("ansible", "the connection broke: " + KEY.decode()), False,
+     "failed", None, "", "failed", "Ansible reports: the connection broke: (...): it may or may"),
     (None, "", ("become", "Missing sudo password"), False,
      "failed", None, "", "failed", "sudo asks for a password"),
     (None, "", ("become", "Timeout (12s) waiting for privilege escalation prompt: " + KEY.decode()),
-     False, "failed", None, "", "failed", "sudo did not answer; nothing was sent"),
+     False, "failed", None, "", "failed", "sudo did not answer in time; nothing was sent"),
     # stopped on the control machine, whatever came before
     (None, "", ("become", "Missing sudo password"), True,
      "timed out", None, "", "failed", "the connection was closed"),
@@ -60,7 +71,22 @@ CASES = [
 ]
 
 
+# Ansible's exception and its words -> what failed: sudo's words whatever the exception (2.19
+# gives a become timeout as a connection failure), else the exception's own kind.
+FAILURES = [
+    ("connection", "Timeout (12s) waiting for privilege escalation prompt: ", "become"),
+    ("ansible", "Missing sudo password", "become"),
+    ("ansible", "Incorrect sudo password", "become"),
+    ("connection", "Failed to connect to the host via ssh: Connection refused", "connection"),
+    ("ansible", "unexpected output from the plugin", "ansible"),
+]
+
+
 class Outcome(unittest.TestCase):
+    def test_the_failure_is_named_by_its_words(self):
+        for kind, msg, named in FAILURES:
+            with self.subTest(msg):
+                self.assertEqual(failure_of(kind, msg), (named, msg))
     def test_every_case(self):
         for status, stdout, failure, stopped, name, shown, answer, kind, words in CASES:
             with self.subTest(name=name, status=status, failure=failure, stopped=stopped):
