@@ -89,30 +89,31 @@ def mode_file(host):
         return f.read()
 
 
-def leftovers():
-    """ssh clients of the run, and host sessions' commands, still running."""
-    found = []
+def commands():
+    """(pid, argument list) of every process running now."""
     for pid in (p for p in os.listdir("/proc") if p.isdigit()):
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as f:
-                command = f.read().split(b"\0")
+                yield int(pid), f.read().split(b"\0")
         except OSError:
-            continue
-        if (command[0].endswith(b"ssh") or b"timeout" in command[0]) and any(
-                SCRATCH.encode() in word for word in command):
-            found.append(b" ".join(command).decode(errors="replace"))
-    return found
+            continue  # gone meanwhile
+
+
+def leftovers():
+    """ssh clients of the run, and host sessions' commands, still running."""
+    return [b" ".join(command).decode(errors="replace") for _, command in commands()
+            if (command[0].endswith(b"ssh") or b"timeout" in command[0])
+            and any(SCRATCH.encode() in word for word in command)]
 
 
 def stop_the_hung_hosts():
     """Ends what the hung hosts' sessions still run, so that each case starts alone."""
-    for pid in (p for p in os.listdir("/proc") if p.isdigit()):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if f"{SCRATCH}/hang".encode() in f.read():
-                    os.kill(int(pid), signal.SIGKILL)
-        except OSError:
-            pass
+    for pid, command in commands():
+        if any(f"{SCRATCH}/hang".encode() in word for word in command):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass  # gone meanwhile
 
 
 class Fleet(unittest.TestCase):

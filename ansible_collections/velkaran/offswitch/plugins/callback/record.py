@@ -114,23 +114,21 @@ class CallbackModule(CallbackBase):
             # Whatever keeps the record from being prepared keeps the key from being sent.
             self._play = SwitchPlay(None, {})
             self._play.refuse(f"the record of this run cannot be prepared: {e}")
-        if self._play.refusal:
-            self._play.refuse(self._play.refusal)
 
     @staticmethod
     def _prepare(play):
-        """The switch's play: its hosts and their files, and why it is refused, or None."""
+        """The switch's play: its hosts, their files and their keys; the run ends here if it is
+        refused."""
         run = Run.of_caller()
         files, refusal = {}, None
         if context.CLIARGS.get("step"):
             refusal = "--step waits for a person before each task; run it again without --step"
-        key_files = {}
+        key_files = {}  # each key file once, in the order of the hosts
         for host in run.hosts(play):
             variables = run.variables(play, host,
                                       list(DEFAULTS) + list(RETIRED) + ["offswitch_key_file"])
             files[host.name] = chosen_files(variables)
-            key_files.setdefault(key_path(variables.get("offswitch_key_file", DEFAULT_KEY)),
-                                 host.name)
+            key_files[key_path(variables.get("offswitch_key_file", DEFAULT_KEY))] = None
             for name, instead in RETIRED.items():
                 if refusal is None and name in variables:
                     refusal = f"{name} is set (for {host.name}) but no longer read: {instead}"
@@ -147,7 +145,8 @@ class CallbackModule(CallbackBase):
                 display.warning(warning)
             keys[path] = key
         switch = SwitchPlay(run, files, no_host_files, keys)
-        switch.refusal = refusal
+        if refusal:
+            switch.refuse(refusal)
         return switch
 
     def v2_playbook_on_no_hosts_matched(self):
@@ -166,8 +165,8 @@ class CallbackModule(CallbackBase):
             if is_switch(task):
                 self._play.came_back(host, fields)
 
-    v2_runner_on_ok = v2_runner_on_failed = v2_runner_on_unreachable = _result
-    v2_runner_on_skipped = _result
+    v2_runner_on_ok = v2_runner_on_failed = v2_runner_on_unreachable = v2_runner_on_skipped = \
+        _result
 
     # The end
 
@@ -194,7 +193,6 @@ class SwitchPlay:
         self.keys = keys or {}
         self.files = files  # host -> (report, retry), in the play's order
         self.no_host_files = no_host_files or chosen_files({})
-        self.refusal = None
         self.no_hosts = not files
         self.check = False
         self.journal = None
@@ -245,9 +243,8 @@ class SwitchPlay:
         if host not in self.entries:
             return
         if self.journal is None:  # check mode: what the action says would have run
-            if host in self.entries and "outcome" in fields:
-                e = report.entry(host, fields)
-                self.entries[host] = {k: e[k] for k in ("outcome", "status", "answer", "reason")}
+            if "outcome" in fields:
+                self._set_stat(report.entry(host, fields))
             return
         if self._stopping:
             return
@@ -331,14 +328,17 @@ class SwitchPlay:
 
     # What is said
 
+    def _set_stat(self, entry):
+        """The custom statistic's entry for a host: the report's, less the host's name."""
+        self.entries[entry["host"]] = {k: v for k, v in entry.items() if k != "host"}
+
     def _sync_entries(self, host=None):
         for e in self.journal.snapshot() if host is None else [self.journal.entries[host]]:
-            self.entries[e["host"]] = {k: e[k] for k in ("outcome", "status", "answer", "reason")}
+            self._set_stat(e)
 
     def _say_entries(self, fields):
         for host in self.files:
-            e = report.entry(host, fields)
-            self.entries[host] = {k: e[k] for k in ("outcome", "status", "answer", "reason")}
+            self._set_stat(report.entry(host, fields))
 
     def _not_journaled(self):
         return [{"host": host, **e} for host, e in self.entries.items()]
