@@ -9,10 +9,12 @@ import getpass
 import json
 import os
 import pwd
+import resource
 import shutil
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 import unittest
@@ -106,14 +108,76 @@ def leftovers():
             and any(SCRATCH.encode() in word for word in command)]
 
 
+# Every command the test's sshd runs for a session has this in its environment (SetEnv), so
+# that what the hosts still run can be found however it was started.
+HOST_MARK = f"VELKARAN_FLEET_HOST={SCRATCH}".encode()
+
+
+def host_processes():
+    """What the hosts' sessions still run."""
+    found = []
+    for pid in (p for p in os.listdir("/proc") if p.isdigit()):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if HOST_MARK in f.read().split(b"\0"):
+                    found.append(int(pid))
+        except OSError:
+            continue  # gone meanwhile
+    return found
+
+
 def stop_the_hung_hosts():
-    """Ends what the hung hosts' sessions still run, so that each case starts alone."""
-    for pid, command in commands():
-        if any(f"{SCRATCH}/hang".encode() in word for word in command):
+    """Ends what the hosts' sessions still run (the hung ones' sleep among them), so that each
+    case starts alone and nothing is left when the test ends."""
+    for _ in range(50):
+        pids = host_processes()
+        if not pids:
+            return
+        for pid in pids:
             try:
                 os.kill(pid, signal.SIGKILL)
             except OSError:
                 pass  # gone meanwhile
+        time.sleep(0.1)
+    raise AssertionError(f"the hosts' processes {host_processes()} outlive SIGKILL")
+
+
+def children(pid):
+    """The processes whose parent is pid, with their argument lists."""
+    found = []
+    for child, command in commands():
+        try:
+            with open(f"/proc/{child}/stat", encoding="ascii", errors="replace") as f:
+                if int(f.read().rpartition(")")[2].split()[1]) == pid:
+                    found.append((child, command))
+        except (OSError, ValueError, IndexError):
+            continue
+    return found
+
+
+def memory_holds(pid, needles):
+    """Whether any readable memory of process pid holds one of needles (read as root, which
+    a process that is not dumpable does not keep out)."""
+    with open(f"/proc/{pid}/maps") as f:
+        regions = [line.split() for line in f]
+    with open(f"/proc/{pid}/mem", "rb", 0) as memory:
+        for region in regions:
+            if not region[1].startswith("r") or region[-1] in ("[vvar]", "[vsyscall]"):
+                continue
+            start, end = (int(n, 16) for n in region[0].split("-"))
+            try:
+                memory.seek(start)
+                data = memory.read(end - start)
+            except (OSError, OverflowError, ValueError):
+                continue
+            if any(needle in data for needle in needles):
+                return True
+    return False
+
+
+def with_cores():
+    """Lets the process started dump a core of any size, as `ulimit -c unlimited` would."""
+    resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
 
 
 class Fleet(unittest.TestCase):
@@ -193,7 +257,8 @@ class Fleet(unittest.TestCase):
             f.write(f"ListenAddress 127.0.0.1:{cls.port}\nHostKey {SCRATCH}/host\n"
                     f"AuthorizedKeysFile {SCRATCH}/authorized_keys\nPidFile {SCRATCH}/sshd.pid\n"
                     "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
-                    "PermitRootLogin prohibit-password\nStrictModes no\nUsePAM no\n")
+                    "PermitRootLogin prohibit-password\nStrictModes no\nUsePAM no\n"
+                    f"SetEnv {HOST_MARK.decode()}\n")
         if os.geteuid() == 0:
             os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd's own, as its package makes
         cls.sshd = subprocess.Popen([SSHD, "-D", "-e", "-f", os.path.join(SCRATCH, "sshd_config")],
@@ -215,7 +280,11 @@ class Fleet(unittest.TestCase):
             connection.close()
         cls.sshd.terminate()
         cls.sshd.wait(timeout=20)
+        stop_the_hung_hosts()
         release_mounts(SCRATCH)
+
+    def tearDown(self):
+        stop_the_hung_hosts()
 
     def setUp(self):
         release_mounts(SCRATCH)
@@ -343,17 +412,18 @@ class Fleet(unittest.TestCase):
         self.assertEqual(leftovers(), [])
 
     # name, arguments, environment, group_vars, the hosts, what the output says, what each host
-    # ends as (None: the run is refused before any host, status 1), the exit status. Each row
+    # ends as (None: the run is refused before any host: each fails, nothing sent, status 2),
+    # the exit status. Each row
     # starts from an earlier run's record; a row that sends nothing must leave it as it was.
     SETTINGS = [
         ("the hosts named the old way", [], {}, "offswitch_hosts: agents\n", "right",
          "offswitch_hosts is set (for right) but no longer read: choose the hosts with --limit",
-         None, 1),
+         None, 2),
         ("become asked for the old way", ["-e", "offswitch_become=true"], {}, "", "right",
-         "offswitch_become is set", None, 1),
-        ("--step", ["--step"], {}, "", "right", "--step waits for a person", None, 1),
+         "offswitch_become is set", None, 2),
+        ("--step", ["--step"], {}, "", "right", "--step waits for a person", None, 2),
         ("a report that cannot be named", [], {}, 'offswitch_report: "{{ nowhere }}"\n',
-         "right", "the record of this run cannot be prepared", None, 1),
+         "right", "the record of this run cannot be prepared", None, 2),
         # The play keeps the debugger off and the strategy linear, whatever the configuration.
         ("the task debugger", [], {"ANSIBLE_ENABLE_TASK_DEBUGGER": "1"}, "", "right,wrong",
          "switched: 1 (right); refused: 1 (wrong)", {"right": "switched", "wrong": "refused"}, 2),
@@ -393,11 +463,11 @@ class Fleet(unittest.TestCase):
          "2 hosts, 1 at a time (forks): up to 2 batches", {"right": "switched",
                                                             "wrong": "refused"}, 2),
         ("a key file that is not one", [], {}, "offswitch_key_file: /etc/hostname\n", "right",
-         "the key file /etc/hostname is not a key file", None, 1),
+         "the key file /etc/hostname is not a key file", None, 2),
         ("a directory as the key file", ["-e", f"offswitch_key_file={SCRATCH}"], {}, "",
-         "right", f"the key file {SCRATCH} is a directory", None, 1),
+         "right", f"the key file {SCRATCH} is a directory", None, 2),
         ("/dev/null as the key file", ["-e", "offswitch_key_file=/dev/null"], {}, "", "right",
-         "the key file /dev/null is a character device", None, 1),
+         "the key file /dev/null is a character device", None, 2),
         ("a sudo that asks for a password", [], {"ANSIBLE_BECOME_ALLOW_SAME_USER": "1"},
          f"ansible_become: true\nansible_become_exe: {SCRATCH}/asking-sudo\n", "right",
          "right: could not become root through sudo: sudo asks for a password: give it with "
@@ -431,9 +501,16 @@ class Fleet(unittest.TestCase):
                 self.assertIn(said, flat)
                 targets = limit.split(",")
                 if ends in (None, "kept"):  # nothing sent: the earlier record stands
-                    if ends is None:
-                        self.assertNotIn("TASK [", output)
-                    if "ANSIBLE_CALLBACKS_ENABLED" not in environment:
+                    if ends is None:  # said once, and each host failed with it
+                        self.assertEqual(flat.count("Refusing to switch any host off"), 1, output)
+                        for host in targets if "--step" not in args else ():
+                            # (--step asks first; answered no, the task is skipped instead)
+                            self.assertRegex(output, rf"\n{host} +: ok=0 +changed=0 .*failed=1")
+                    if "offswitch_report" in group_vars:  # which report, it cannot know
+                        self.assertIn("the report and the retry file of the last run that sent "
+                                      "the key are left as they were", flat)
+                        self.assertNotIn("offswitch-report.json", flat)
+                    elif "ANSIBLE_CALLBACKS_ENABLED" not in environment:
                         self.assertIn("the report of the last run that sent the key, "
                                       f"{self.work}/offswitch-report.json, is left as it was",
                                       flat)
@@ -485,7 +562,7 @@ class Fleet(unittest.TestCase):
         os.chown(os.path.join(self.work, "offswitch.retry"), 65534, 65534)
         result, output = self.play("--limit", "right")
         # Without a record the key is not sent: nothing would say which hosts took it.
-        self.assertEqual(result.returncode, 1, output)
+        self.assertEqual(result.returncode, 2, output)
         self.assertEqual(mode_file("right"), "0")
         flat = " ".join(output.split())
         self.assertIn("Refusing to switch any host off: the record cannot be written "
@@ -497,7 +574,7 @@ class Fleet(unittest.TestCase):
                                                           "offswitch.retry"])
         os.unlink(os.path.join(self.work, "offswitch-report.json"))
         result, output = self.play("--limit", "right")  # the other user's retry file alone
-        self.assertEqual((result.returncode, mode_file("right")), (1, "0"), output)
+        self.assertEqual((result.returncode, mode_file("right")), (2, "0"), output)
         self.assertIn(f"{self.work}/offswitch.retry: it belongs to user 65534",
                       " ".join(output.split()))
         self.assertEqual(os.listdir(self.work), ["offswitch.retry"])
@@ -539,7 +616,7 @@ class Fleet(unittest.TestCase):
                 ("a vault file, with a wrong password", ["-e", f"offswitch_key_file={vault}",
                                                          "--vault-password-file", wrong],
                  None, None, f"the key file {vault} is a vault that the run's vault secrets "
-                             "cannot decrypt", 1),
+                             "cannot decrypt", 2),
                 ("a pipe", [], f"exec \"$@\" -e offswitch_key_file=<(cat {key})", None,
                  "switched: 3", 0),
                 ("standard input", ["-e", "offswitch_key_file=-"], None, key, "switched: 3", 0),
@@ -575,6 +652,7 @@ class Fleet(unittest.TestCase):
     STOPS = [("SIGINT", True, 1, "interrupted"), ("SIGINT", True, 2, "interrupted"),
              ("SIGTERM", True, 1, "interrupted"), ("SIGTERM", False, 1, "interrupted"),
              ("SIGHUP", True, 1, "interrupted"), ("SIGHUP", False, 1, "interrupted"),
+             ("SIGQUIT", False, 1, "interrupted"),
              ("SIGKILL", True, 1, "pending")]
 
     def test_a_stopped_run_leaves_a_true_record(self):
@@ -650,7 +728,7 @@ class Fleet(unittest.TestCase):
         # arguments, the inventory, what is said, the exit status
         for args, inventory, said, status in [
                 (["--check"], None, "check mode: nothing was sent", 0),
-                (["--step"], None, "Refusing to switch any host off: --step", 1),
+                (["--step"], None, "Refusing to switch any host off: --step", 2),
                 # An empty group: Ansible refuses the --limit itself, or the play matches nothing
                 (["--limit", "empty"], None, ("no host matched: nothing was switched",
                                               "no hosts to target"), 1),
@@ -671,11 +749,165 @@ class Fleet(unittest.TestCase):
                 said = [words for words in ([said] if isinstance(said, str) else said)
                         if words in flat]
                 self.assertTrue(said, output)
+                if args == ["--check"]:  # each host ok, not skipped: what would have run
+                    self.assertRegex(output, r"\nright +: ok=1 +changed=0 .*skipped=0")
                 if said[0] != "no hosts to target":
                     self.assertIn("the report of the last run that sent the key, "
                                   f"{self.work}/offswitch-report.json, is left as it was",
                                   " ".join(output.split()))
                 self.assertEqual(self.record_bytes(), real)
+
+    HUNG = "hang2 offswitch_path=%s/hang\n" % SCRATCH
+
+    def start(self, args, group_vars="", environment=(), playbook=PLAYBOOK, **kwargs):
+        """Starts the playbook in a session of its own, its output on pipes; it must be ended."""
+        command, environment = self.prepare(args, group_vars, environment, self.HUNG)
+        command[3] = playbook
+        return subprocess.Popen(command, env=environment, cwd=self.work, text=True,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, start_new_session=True, **kwargs)
+
+    def finish(self, run):
+        """(stdout, stderr) of a started run, which is killed if it does not end in time."""
+        try:
+            return run.communicate(timeout=60)
+        finally:
+            if run.poll() is None:
+                os.killpg(run.pid, signal.SIGKILL)
+                run.wait()
+
+    def assert_no_ssh_client_left(self):
+        deadline = time.monotonic() + 5
+        while [c for c in leftovers() if c.split()[0].endswith("ssh")]:
+            self.assertLess(time.monotonic(), deadline, leftovers())
+            time.sleep(0.1)
+
+    def cores(self):
+        return [os.path.join(self.work, n) for n in os.listdir(self.work) if n.startswith("core")]
+
+    def test_no_core_dump_holds_the_key(self):
+        with open("/proc/sys/kernel/core_pattern") as f:
+            pattern = f.read().strip()
+        if pattern.startswith("|") or "/" in pattern:
+            cannot_run(f"the kernel writes cores as {pattern!r}, not in the working directory")
+        # A process that holds the key, under the same limits, leaves a core that holds it: so a
+        # core of the run, were there one, would be found.
+        holder = subprocess.Popen(
+            [sys.executable, "-c", "import sys; k = open(sys.argv[1], 'rb').read(); "
+             "print(flush=True); sys.stdin.read()", os.environ["VELKARAN_TEST_KEY"]],
+            cwd=self.work, preexec_fn=with_cores, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        holder.stdout.readline()
+        holder.send_signal(signal.SIGQUIT)
+        holder.wait(timeout=30)
+        self.assertTrue(list(key_pieces(self.cores(), [KEY])), "no core dump here to look into")
+        # SIGQUIT (Ctrl-\) to ansible-playbook, to one worker, and to the whole group
+        for whom in ("main", "worker", "group"):
+            with self.subTest(whom):
+                self.setUp()
+                run = self.start(["--limit", "right,hang2"], "offswitch_timeout: 20\n",
+                                 preexec_fn=with_cores)
+                try:
+                    self.wait_for_the_record(lambda r: r["right"]["outcome"] == "switched")
+                    workers = [pid for pid, command in children(run.pid)
+                               if b"ansible-playbook" in b" ".join(command)]
+                    if whom == "main":
+                        os.kill(run.pid, signal.SIGQUIT)
+                    elif whom == "worker":
+                        self.assertEqual(len(workers), 1, children(run.pid))
+                        os.kill(workers[0], signal.SIGQUIT)
+                    else:
+                        os.killpg(run.pid, signal.SIGQUIT)
+                finally:
+                    output = "".join(self.finish(run))
+                self.assertNotEqual(run.returncode, 0, output)
+                self.assertEqual(self.cores(), [])
+                # However it ended, the record says so, and nothing of the run goes on.
+                self.assertEqual(self.report()["hang2"]["outcome"], "interrupted")
+                self.assertIn(f"report: {self.work}/offswitch-report.json", output)
+                if whom == "worker":
+                    self.assertIn("A worker was found in a dead state", output)
+                    self.assertIn("the run was stopped (Ansible ended it with an error)", output)
+                self.assert_no_ssh_client_left()
+                self.assert_clean(output)
+
+    def test_no_later_play_holds_the_key(self):
+        playbook = os.path.join(self.work, "wrapper.yml")
+        with open(playbook, "w") as f:
+            f.write(f"---\n- name: Switch off\n  ansible.builtin.import_playbook: {PLAYBOOK}\n"
+                    "- name: Afterwards\n  hosts: right\n  gather_facts: false\n  tasks:\n"
+                    "    - name: Take a while\n      ansible.builtin.raw: sleep 4\n")
+        needles = [KEY[i:i + 32] for i in range(0, len(KEY) - 32, 97)]
+        run = self.start(["--limit", "right,hang2"], "offswitch_timeout: 3\n", playbook=playbook)
+        try:
+            self.wait_for_the_record(lambda r: r["right"]["outcome"] == "switched")
+            # While the switch's play runs, its process holds the key: the search finds it.
+            self.assertTrue(memory_holds(run.pid, needles))
+            deadline = time.monotonic() + 60
+            while not [c for c in commands() if b"sleep 4" in b" ".join(c[1])
+                       and c[1][0].endswith(b"ssh")]:
+                self.assertLess(time.monotonic(), deadline, "the later play did not start")
+                time.sleep(0.05)
+            ssh = next(pid for pid, c in commands() if b"sleep 4" in b" ".join(c)
+                       and c[0].endswith(b"ssh"))
+            with open(f"/proc/{ssh}/stat") as f:
+                worker = int(f.read().rpartition(")")[2].split()[1])
+            for pid in (run.pid, worker):
+                self.assertFalse(memory_holds(pid, needles), pid)
+        finally:
+            output = "".join(self.finish(run))
+        self.assertEqual(run.returncode, 2, output)
+        self.assertIn("timed out: 1 (hang2)", output)
+
+    def test_machine_readable_output_stays_whole(self):
+        json_out = {"ANSIBLE_STDOUT_CALLBACK": "json"}
+        # name, arguments, what standard error says, the exit status
+        for name, args, said, status in [
+                ("a normal run", ["--limit", "right,wrong"], "switched: 1 (right)", 2),
+                ("a refused run", ["--limit", "right", "-e", "offswitch_become=true"],
+                 "Refusing to switch any host off: offswitch_become is set", 2)]:
+            with self.subTest(name):
+                self.setUp()
+                command, environment = self.prepare(args, "", json_out, "")
+                done = subprocess.run(command, capture_output=True, text=True, env=environment,
+                                      timeout=120, check=False, cwd=self.work,
+                                      stdin=subprocess.DEVNULL)
+                self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+                self.assertIn("plays", json.loads(done.stdout))
+                self.assertIn(said, " ".join(done.stderr.split()))
+        with self.subTest("a stopped run"):
+            self.setUp()
+            run = self.start(["--limit", "right,hang2"], "offswitch_timeout: 20\n", json_out)
+            try:
+                self.wait_for_the_record(lambda r: r["right"]["outcome"] == "switched")
+                os.killpg(run.pid, signal.SIGTERM)
+            finally:
+                out, err = self.finish(run)
+            document = json.loads(out)
+            self.assertEqual((document["stopped"], document["offswitch"]["hang2"]["outcome"]),
+                             ("SIGTERM", "interrupted"))
+            self.assertIn("interrupted: 1 (hang2)", err)
+
+    def test_other_callbacks_have_the_end_of_every_run(self):
+        empty = os.path.join(SCRATCH, "empty-inventory")
+        open(empty, "w").close()
+        timer = {"ANSIBLE_CALLBACKS_ENABLED": f"{RECORD},ansible.posix.timer"}
+        # name, arguments, the inventory, what is said, the exit status
+        for name, args, inventory, said, status in [
+                ("no host", [], empty, "no host matched: nothing was switched", 1),
+                ("the switch skipped", ["--limit", "right", "--start-at-task", "nothing"], None,
+                 'No matching task "nothing" found', 2),
+                ("a run that switched", ["--limit", "right"], None, "switched: 1 (right)", 0)]:
+            with self.subTest(name):
+                command, environment = self.prepare(args, "", timer, "")
+                if inventory:
+                    command[2] = inventory
+                done = subprocess.run(command, capture_output=True, text=True, env=environment,
+                                      timeout=120, check=False, cwd=self.work,
+                                      stdin=subprocess.DEVNULL)
+                output = done.stdout + done.stderr
+                self.assertEqual(done.returncode, status, output)
+                self.assertIn(said, output)
+                self.assertIn("Playbook run took", output)  # the timer's own last line
 
     def test_ansible_runner_keeps_the_record_in_its_artifacts_and_no_piece_of_the_key(self):
         if not shutil.which("ansible-runner"):

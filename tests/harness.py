@@ -211,7 +211,10 @@ def main():
             elif getattr(type(test), "needs_root", False) == as_root:
                 yield test
 
-    chosen = unittest.TestSuite(tests(unittest.defaultTestLoader.loadTestsFromModule(module)))
+    # -k WORDS runs only the tests whose names hold WORDS, as unittest's own -k does.
+    only = sys.argv[sys.argv.index("-k") + 1] if "-k" in sys.argv[:-1] else ""
+    chosen = unittest.TestSuite(t for t in tests(unittest.defaultTestLoader.loadTestsFromModule(
+        module)) if only in t.id())
     result = unittest.TextTestRunner(verbosity=2).run(chosen)
     for test, reason in result.skipped:
         print(f"skipped: {test}: {reason}")

@@ -18,7 +18,6 @@ from ansible.module_utils.common.arg_spec import ArgumentSpecValidator
 from ansible.plugins.action import ActionBase
 
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal
-from ansible_collections.velkaran.offswitch.plugins.plugin_utils.keysource import key_path
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
     failure_of, not_run, outcome)
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.processes import descendants
@@ -42,17 +41,17 @@ def short(name):
 
 class ActionModule(ActionBase):
     TRANSFERS_FILES = False
-    _VALID_ARGS = frozenset(("key_file", "path", "timeout"))
+    _VALID_ARGS = frozenset(("path", "timeout"))
     ARGUMENT_SPEC = {
-        "key_file": {"type": "path", "default": "/root/offswitch.key"},
         "path": {"type": "str", "default": "/usr/sbin/offswitch"},
         "timeout": {"type": "int", "default": 30},
     }
     # An option not given as an argument is taken from its variable, as Ansible resolved it for
     # this host. The playbook gives no arguments: a template in them would be compiled, and the
     # filters loaded, in every host's worker, which costs more than the rest of the switch.
-    VARIABLES = {"key_file": "offswitch_key_file", "path": "offswitch_path",
-                 "timeout": "offswitch_timeout"}
+    # The key is not among them: the callback velkaran.offswitch.record reads it, once, in the
+    # main process, and hands it to each host's worker by the host's name.
+    VARIABLES = {"path": "offswitch_path", "timeout": "offswitch_timeout"}
 
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
@@ -70,22 +69,21 @@ class ActionModule(ActionBase):
         refusal = self.why_refused()
         if refusal:
             return self.refused(result, refusal)
-        key_file = key_path(args["key_file"])  # from the operator's working directory
         command = (f"timeout --kill-after={KILL_AFTER} {args['timeout']} "
                    f"{shlex.quote(args['path'])}")
-        unrecorded = self.why_unrecorded(task_vars or {})
+        host = (task_vars or {}).get("inventory_hostname")
+        unrecorded = self.why_unrecorded(host)
         if unrecorded:
             return self.refused(result, unrecorded)
         # Read once by the main process, before any host was contacted, and inherited.
-        key = journal.ADMISSION.keys.get(key_file)
+        key = journal.ADMISSION.keys.get(host)
         if key is None:
-            return self.refused(result, f"the key file {key_file} was not read before the run "
-                                        "started (a setting only this task gives?): nothing was "
-                                        "sent; give it as the variable offswitch_key_file")
+            return self.refused(result, f"no key was read for {host} before the run started: "
+                                        "nothing was sent")
         if self._play_context.check_mode:
             result.update(not_run(f"check mode: nothing was sent; would run {command} with the "
-                                  f"key from {key_file} on its standard input"))
-            result.update(failed=False, skipped=True)
+                                  "key on its standard input"))
+            result.update(failed=False, changed=False)
             return result
         connect_timeout = self.bound_the_connection()
         status, stdout, failure, stopped = self.switch(command, key, args["timeout"],
@@ -126,7 +124,7 @@ class ActionModule(ActionBase):
                     "turn it off (ANSIBLE_ENABLE_TASK_DEBUGGER, the debugger keyword)")
         return None
 
-    def why_unrecorded(self, task_vars):
+    def why_unrecorded(self, host):
         """Why this host's key may not be sent, as the main process decided before it forked
         this worker: the record of the run is not kept, or the run is refused; None when the
         host is in the record. Check mode sends nothing, but says what a real run would meet."""
@@ -141,7 +139,6 @@ class ActionModule(ActionBase):
             return admission.refusal
         if self._play_context.check_mode:
             return None
-        host = task_vars.get("inventory_hostname")
         if not admission.kept or host not in admission.hosts:
             return f"{host} is not in the record of this run, so the key is not sent to it"
         return None
@@ -187,7 +184,7 @@ class ActionModule(ActionBase):
         no_log, context.no_log = context.no_log, True
         timer.start()
         try:
-            done = self._low_level_execute_command(command, in_data=key + b"\n")
+            done = self._low_level_execute_command(command, in_data=bytes(key) + b"\n")
             return done["rc"], done["stdout"], None, stopped.is_set()
         except AnsibleConnectionFailure as e:
             return None, "", failure_of("connection", str(e)), stopped.is_set()

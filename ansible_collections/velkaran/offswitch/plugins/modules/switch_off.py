@@ -10,8 +10,15 @@ module: switch_off
 short_description: Switch the Velkaran agent off on a host, the key on offswitch's standard input
 description:
   - Runs C(timeout --kill-after=5 TIMEOUT PATH) on the host through the connection, with the
-    emergency key from I(key_file) on its standard input, and reports what offswitch answered.
-  - The key file is read and checked on the control machine. The key is never a task argument,
+    emergency key on its standard input, and reports what offswitch answered.
+  - The key is read and checked once on the control machine, before any host is contacted, by
+    the callback velkaran.offswitch.record, from the host's variable C(offswitch_key_file)
+    (default C(/root/offswitch.key)) - a key file (one line of 1593 characters of
+    C(A-Z a-z 0-9 + / =)), an Ansible Vault file (decrypted in memory with the run's vault
+    secrets), or a pipe (a FIFO, a process substitution, or C(-) for ansible-playbook's own
+    standard input). A relative path is taken from the working directory. A source that cannot
+    be read or is not a key refuses every host; a key file that other users could read or write
+    is warned of and used. It is not a task argument. The key is never a task argument,
     variable, fact or result field, and nothing is written on either side, whatever pipelining,
     keep-remote-files or the temporary directories are set to. No module and no Python run on the
     host.
@@ -27,23 +34,9 @@ description:
     velkaran.offswitch.switch_off, with the callback velkaran.offswitch.record, which writes the
     report and the retry file, prints the summary and sets the exit status.
   - An option not given as a task argument is read from its variable, as Ansible resolves it for
-    the host - C(offswitch_key_file), C(offswitch_path), C(offswitch_timeout) - and else has
-    its default.
+    the host - C(offswitch_path), C(offswitch_timeout) - and else has its default.
 version_added: 1.0.0
 options:
-  key_file:
-    description:
-      - Where the key is, on the control machine - a key file (one line of 1593 characters of
-        C(A-Z a-z 0-9 + / =)), an Ansible Vault file (decrypted in memory with the run's vault
-        secrets), or a pipe (a FIFO, a process substitution, or C(-) for ansible-playbook's own
-        standard input).
-      - Read once, by the callback velkaran.offswitch.record in the main process, before any
-        host is contacted; a source that cannot be read or is not a key refuses the whole run. A
-        key file that other users could read or write is warned of and used.
-      - A relative path is taken from the working directory.
-      - The variable C(offswitch_key_file) when not given.
-    type: path
-    default: /root/offswitch.key
   path:
     description: offswitch on the host; the variable C(offswitch_path) when not given.
     type: str
@@ -58,8 +51,9 @@ attributes:
   check_mode:
     support: partial
     description:
-      - Checks the settings, the key file and that the record would be kept, sends nothing, and
-        reports the host as skipped (outcome C(not run)) with the command that would run.
+      - Checks the settings, the key and that the record would be kept, sends nothing, and
+        reports the host as ok, not changed (outcome C(not run)), with the command that would
+        run.
       - A setting or key file that a real run would refuse fails the host, as it would then.
   diff_mode:
     support: none
@@ -72,9 +66,13 @@ author: Velkaran developers
 """
 
 EXAMPLES = r"""
-- name: Switch the agent off
+- name: Switch the agent off, offswitch where the package puts it
+  velkaran.offswitch.switch_off: {}
+
+- name: Switch the agent off, offswitch elsewhere and given a minute
   velkaran.offswitch.switch_off:
-    key_file: /root/offswitch.key
+    path: /opt/velkaran/sbin/offswitch
+    timeout: 60
 """
 
 RETURN = r"""
@@ -107,9 +105,7 @@ from ansible.module_utils.basic import AnsibleModule
 
 
 def main():
-    module = AnsibleModule(argument_spec={"key_file": {"type": "path",
-                                                       "default": "/root/offswitch.key"},
-                                          "path": {"type": "str", "default": "/usr/sbin/offswitch"},
+    module = AnsibleModule(argument_spec={"path": {"type": "str", "default": "/usr/sbin/offswitch"},
                                           "timeout": {"type": "int", "default": 30}},
                            supports_check_mode=True)
     module.fail_json(msg="velkaran.offswitch.switch_off runs on the control machine, as an action")

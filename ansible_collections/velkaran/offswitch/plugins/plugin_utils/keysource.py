@@ -3,7 +3,11 @@
 """The key, read once on the control machine from where the operator keeps it: a key file, an
 Ansible Vault file (decrypted in memory), or a pipe (a FIFO, a process substitution, or "-" for
 ansible-playbook's own standard input). Nothing here imports Ansible: the caller hands in how a
-vault is decrypted."""
+vault is decrypted.
+
+The key is read straight into a bytearray, never into an immutable bytes object, so that it can be
+wiped when the switch is done (wipe); every buffer that held a piece of it on the way is wiped
+before it is dropped."""
 
 from __future__ import annotations
 
@@ -26,7 +30,7 @@ DEFAULT = "/root/offswitch.key"
 
 
 def key_path(value):
-    """The key file a setting names, as the action's path option takes it: "-" stays stdin."""
+    """The key file a setting names, from the working directory: "-" stays standard input."""
     value = str(value)
     if value == "-":
         return value
@@ -37,15 +41,32 @@ def kind_of(mode):
     return next((name for test, name in KINDS if test(mode)), "not a regular file or a pipe")
 
 
+def wipe(buffer):
+    """Overwrites a bytearray in place with zeros."""
+    buffer[:] = bytes(len(buffer))
+
+
 def _read(fd, most):
-    """Up to most + 1 bytes, to the end: one more than most says the source is longer."""
-    data = b""
-    while len(data) <= most:
-        piece = os.read(fd, most + 1 - len(data))
-        if not piece:
-            break
-        data += piece
-    return data
+    """Up to most + 1 bytes, to the end, in a bytearray of exactly that length: one more than
+    most says the source is longer. The buffer is filled in place and never grows, so that no
+    copy of what it holds is left behind in freed memory."""
+    buffer = bytearray(most + 1)
+    view = memoryview(buffer)
+    length = 0
+    try:
+        while length <= most:
+            count = os.readv(fd, [view[length:]])
+            if not count:
+                break
+            length += count
+    finally:
+        view.release()
+    if length < len(buffer):
+        with memoryview(buffer) as view:
+            tail = bytearray(view[:length])  # a slice of the bytearray itself would be a copy
+        wipe(buffer)
+        buffer = tail
+    return buffer
 
 
 def loose(path, st):
@@ -69,9 +90,11 @@ def loose(path, st):
 
 
 def read_source(path, decrypt, stdin=0):
-    """(key, None, warning) or (None, why not, None) for the key at path; "-" is stdin.
+    """(key, None, warning) or (None, why not, None) for the key at path; "-" is stdin. The key
+    is a bytearray of its own, for the caller to wipe.
 
-    decrypt(data) returns a vault's plaintext, or raises an Exception that says why not."""
+    decrypt(path, data) returns the plaintext of the vault data read from path, or raises an
+    Exception that says why not."""
     if path == "-":
         if os.isatty(stdin):
             return None, "is \"-\", but ansible-playbook's standard input is a terminal", None
@@ -97,15 +120,22 @@ def read_source(path, decrypt, stdin=0):
     finally:
         if close:
             os.close(fd)
-    if len(data) > most:
-        return None, f"holds more than {most} bytes: it is not a key", None
-    if data.startswith(VAULT_HEADER):
-        try:
-            data = decrypt(data)
-        except Exception as e:  # pylint: disable=broad-except
-            why = " ".join(str(e).split())[:200]
-            return None, (f"is a vault that the run's vault secrets cannot decrypt ({why}): give "
-                          "its password with --vault-password-file, --vault-id or "
-                          "--ask-vault-pass"), None
-    key, why = read_key(data)
-    return key, why, warning if key is not None else None
+    try:
+        if len(data) > most:
+            return None, f"holds more than {most} bytes: it is not a key", None
+        if data.startswith(VAULT_HEADER):
+            try:
+                # Ansible's vault hands its plaintext back as an immutable copy, which cannot be
+                # wiped; it is copied here and dropped at once.
+                plaintext = bytearray(decrypt(path, bytes(data)))
+            except Exception as e:  # pylint: disable=broad-except
+                why = " ".join(str(e).split())[:200]
+                return None, (f"is a vault that the run's vault secrets cannot decrypt ({why}): "
+                              "give its password with --vault-password-file, --vault-id or "
+                              "--ask-vault-pass"), None
+            wipe(data)
+            data = plaintext
+        key, why = read_key(data)
+        return key, why, warning if key is not None else None
+    finally:
+        wipe(data)

@@ -84,18 +84,24 @@ def failure_of(kind, msg):
 
 
 def read_key(data):
-    """The key from a key file's bytes, and None; or None and why the file cannot be the key.
+    """The key from a key file's bytes, as a new bytearray, and None; or None and why the file
+    cannot be the key. data is left as it is, for the caller to wipe.
 
     A key file holds one line: the key's characters, then at most one line feed."""
-    line = data[:-1] if data.endswith(b"\n") else data
-    if KEY_PATTERN.fullmatch(line):
-        return line, None
+    with memoryview(data) as view:
+        line = view[:-1] if data.endswith(b"\n") else view
+        if KEY_PATTERN.fullmatch(line):
+            key = bytearray(line)
+            line.release()
+            return key, None
+        line.release()
+    length = len(data) - data.endswith(b"\n")
     if b"\r" in data:
         why = "it has a carriage return (a file saved with DOS line ends)"
-    elif b"\n" in line:
+    elif data.find(b"\n") not in (-1, len(data) - 1):
         why = "it has more than one line"
-    elif len(line) != KEY_LENGTH:
-        why = f"its line has {len(line)} characters"
+    elif length != KEY_LENGTH:
+        why = f"its line has {length} characters"
     else:
         why = "its line has characters other than A-Z a-z 0-9 + / ="
     return None, (f"is not a key file: {why}; a key is one line of {KEY_LENGTH} characters of "

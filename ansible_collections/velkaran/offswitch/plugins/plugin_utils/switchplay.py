@@ -1,0 +1,196 @@
+# Copyright: Velkaran developers
+# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
+"""The switch's play in ansible-playbook's main process: its hosts, their files and keys, the
+journal, what is said and the status the record gives the run.
+
+Nothing here imports Ansible: the callback hands in what it read of the run (the hosts, their
+files and keys), where lines go (say) and where the custom statistic goes (stats), so that every
+sequence of a play's events is a row of a unit test.
+"""
+
+from __future__ import annotations
+
+import time
+
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal, report
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils.keysource import wipe
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import foreign, not_run
+
+FLUSH_TIMEOUT = 5  # seconds a stop or the end waits for the record to reach the disk
+NOT_RUN = ("the switch did not run on this host (--start-at-task, --skip-tags, or the play ended "
+           "before it): not switched")
+STAT = "offswitch"  # the custom statistic's name
+
+
+class SwitchPlay:
+    """One play that runs the switch.
+
+    files: host -> (report, retry), in the play's order; keys: host -> the key (a bytearray,
+    shared by the hosts of one key file); no_host_files: the play's own (report, retry) when it
+    has no host, None when they are not known; say: line(text), error(text) and document(obj);
+    stats: set(name, value); forks: the run's forks."""
+
+    def __init__(self, files, keys=None, *, say, stats, forks, no_host_files=None):
+        self.files = dict(files)
+        self.keys = dict(keys or {})
+        self.say = say
+        self.stats = stats
+        self.forks = forks
+        self.no_host_files = no_host_files
+        self.no_hosts = not self.files
+        self.check = False
+        self.journal = None
+        self.refusal = None
+        self.stopped = None
+        self.entries = {}  # the custom statistic, a view of the journal: host -> entry
+        self._say_entries(not_run(NOT_RUN))
+        journal.ADMISSION = journal.Admission(keys=self.keys)
+
+    # The play's events
+
+    def refuse(self, why):
+        """Refuses every host before any is contacted: each host's action fails with why, and
+        the record stays as it was."""
+        if self.refusal is None:
+            self.refusal = why
+            self.say.error(f"Refusing to switch any host off: {why}")
+        journal.ADMISSION = journal.Admission(refusal=self.refusal)
+        self.wipe()
+
+    def start(self, check):
+        """Before the first host is queued: the journal on disk with every host pending, and the
+        admission that lets each host's action send the key. A record that cannot be written
+        refuses every host."""
+        if check and not self.check:
+            self.check = True
+            self._say_entries(not_run("check mode: nothing was sent"))
+        if check or self.no_hosts or self.refusal or self.journal is not None:
+            self.stats.set(STAT, self.entries)
+            return
+        started = time.strftime("%Y-%m-%d %H:%M:%S %z")
+        record = journal.Journal(self.files, started)
+        record.write()
+        if record.errors:
+            why = "; ".join(f"{path}: {error}" for path, error in record.errors.items())
+            self.refuse(f"the record cannot be written ({why}), so the key is not sent; fix "
+                        "that, or name other files with -e offswitch_report=FILE "
+                        "-e offswitch_retry=FILE")
+            return
+        self.journal = record
+        record.start()
+        self._sync_entries()
+        self.stats.set(STAT, self.entries)
+        journal.ADMISSION = journal.Admission(self.files, kept=True, keys=self.keys)
+
+    def came_back(self, host, fields):
+        """A host's result of the switch."""
+        if host not in self.entries or self.stopped:
+            return
+        if self.journal is None:  # check mode, or refused: what the action says
+            if "outcome" in fields:
+                self._set_stat(report.entry(host, fields))
+            return
+        self.journal.set(host, fields if "outcome" in fields else foreign(fields))
+        self._set_stat(self.journal.entries[host])
+
+    def stop(self, why):
+        """The run ends before the play does (a signal, an error of Ansible's): the hosts whose
+        results had not come back are written as interrupted, and the summary is said."""
+        if self.stopped:
+            return
+        self.stopped = why
+        self.wipe()
+        if self.journal is None:
+            return
+        self.journal.stop(why)
+        self._sync_entries()
+        written = self.journal.flush(FLUSH_TIMEOUT)
+        self.say.error(f"the run was stopped ({why})")
+        self._summary(self.journal.snapshot())
+        self._say_written(written)
+        # What a machine-readable stdout callback would have printed at the end, which a
+        # stopped run never reaches.
+        self.say.document({STAT: self.entries, "stopped": why})
+
+    def end(self):
+        """The summary and the files' lines at the end of the play; returns the run's status as
+        the record sees it: 0 when every host was switched (or --check)."""
+        self.wipe()
+        if self.stopped:
+            return 1
+        if self.no_hosts:
+            self.say.line("no host matched: nothing was switched")
+            self._say_left_alone()
+            return 1
+        if self.journal is None:
+            self.stats.set(STAT, self.entries)
+            if self.refusal:
+                self.say.error(f"nothing was sent: {self.refusal}")
+            else:
+                self._summary([{"host": host, **e} for host, e in self.entries.items()])
+            self._say_left_alone()
+            return 0 if self.check and not self.refusal else 2
+        written = self.journal.close(FLUSH_TIMEOUT)
+        entries = self.journal.snapshot()
+        self._summary(entries)
+        if self._say_written(written):
+            return 1
+        return 2 if any(e["outcome"] != "switched" for e in entries) else 0
+
+    def wipe(self):
+        """Wipes every key in place and drops them: no later fork holds one."""
+        for key in {id(k): k for k in self.keys.values()}.values():
+            wipe(key)
+        self.keys = {}
+        admission = journal.ADMISSION
+        if admission is not None:
+            admission.keys = {}
+
+    # What is said
+
+    def _set_stat(self, entry):
+        self.entries[entry["host"]] = {k: v for k, v in entry.items() if k != "host"}
+
+    def _sync_entries(self):
+        for e in self.journal.snapshot():
+            self._set_stat(e)
+
+    def _say_entries(self, fields):
+        for host in self.files:
+            self._set_stat(report.entry(host, fields))
+
+    def _summary(self, entries):
+        for line in report.summary(entries, self.forks):
+            self.say.line(line)
+
+    def _say_written(self, written):
+        """Says where the record is, or that it is not; returns whether a file failed."""
+        failed = bool(self.journal.errors) or not written
+        said = set()
+        for report_file, retry_file in self.files.values():
+            for path, what in ((report_file, "report"), (retry_file, "hosts to retry")):
+                if path in said:
+                    continue
+                said.add(path)
+                if path in self.journal.errors:
+                    self.say.error(f"{what} NOT written to {path}: {self.journal.errors[path]}")
+                elif not written:
+                    self.say.error(f"{what} may not be up to date in {path}: its last write had "
+                                   "not ended")
+                else:
+                    self.say.line(f"{what}: {path}")
+        retries = {retry for host, (_, retry) in self.files.items()
+                   if self.journal.entries[host]["outcome"] != "switched"}
+        for retry in sorted(retries):
+            self.say.line(f"retry them with --limit @{retry}")
+        return failed
+
+    def _say_left_alone(self):
+        chosen = list(self.files.values()) or [self.no_host_files]
+        if None in chosen:
+            self.say.line("the report and the retry file of the last run that sent the key are "
+                          "left as they were")
+            return
+        for report_file in sorted({r for r, _ in chosen}):
+            self.say.line(f"the report of the last run that sent the key, {report_file}, is left "
+                          "as it was")
