@@ -421,7 +421,9 @@ class Fleet(unittest.TestCase):
          None, 2),
         ("become asked for the old way", ["-e", "offswitch_become=true"], {}, "", "right",
          "offswitch_become is set", None, 2),
-        ("--step", ["--step"], {}, "", "right", "--step waits for a person", None, 2),
+        # --step asks before the task, on standard input: at its end, 2.19 and later fail with
+        # an error of their own (250) where 2.14 takes it for no.
+        ("--step", ["--step"], {}, "", "right", "--step waits for a person", None, (2, 250)),
         ("a report that cannot be named", [], {}, 'offswitch_report: "{{ nowhere }}"\n',
          "right", "the record of this run cannot be prepared", None, 2),
         # The play keeps the debugger off and the strategy linear, whatever the configuration.
@@ -497,7 +499,8 @@ class Fleet(unittest.TestCase):
                 result, output = self.play("--limit", limit, *args, group_vars=group_vars,
                                            environment=environment)
                 flat = " ".join(output.split())
-                self.assertEqual(result.returncode, status, output)
+                self.assertIn(result.returncode, status if isinstance(status, tuple) else
+                              (status,), output)
                 self.assertIn(said, flat)
                 targets = limit.split(",")
                 if ends in (None, "kept"):  # nothing sent: the earlier record stands
@@ -728,7 +731,7 @@ class Fleet(unittest.TestCase):
         # arguments, the inventory, what is said, the exit status
         for args, inventory, said, status in [
                 (["--check"], None, "check mode: nothing was sent", 0),
-                (["--step"], None, "Refusing to switch any host off: --step", 2),
+                (["--step"], None, "Refusing to switch any host off: --step", (2, 250)),
                 # An empty group: Ansible refuses the --limit itself, or the play matches nothing
                 (["--limit", "empty"], None, ("no host matched: nothing was switched",
                                               "no hosts to target"), 1),
@@ -744,7 +747,8 @@ class Fleet(unittest.TestCase):
                                       stdin=subprocess.DEVNULL)
                 output = done.stdout + done.stderr
                 self.assert_clean(output)
-                self.assertEqual(done.returncode, status, output)
+                self.assertIn(done.returncode, status if isinstance(status, tuple) else (status,),
+                              output)
                 flat = " ".join(output.split())
                 said = [words for words in ([said] if isinstance(said, str) else said)
                         if words in flat]

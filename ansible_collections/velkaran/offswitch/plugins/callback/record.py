@@ -46,7 +46,6 @@ requirements:
 author: Velkaran developers
 """
 
-import json
 import os
 import sys
 
@@ -61,7 +60,8 @@ from ansible_collections.velkaran.offswitch.plugins.plugin_utils.engine import (
     Play, Statistics, forks, result_parts)
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.keysource import (
     DEFAULT as DEFAULT_KEY, key_path, read_source, wipe)
-from ansible_collections.velkaran.offswitch.plugins.plugin_utils.switchplay import SwitchPlay
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils.switchplay import (
+    Say, SwitchPlay)
 
 ACTION = "velkaran.offswitch.switch_off"
 DEFAULTS = {"offswitch_report": "offswitch-report.json", "offswitch_retry": "offswitch.retry"}
@@ -69,9 +69,6 @@ DEFAULTS = {"offswitch_report": "offswitch-report.json", "offswitch_retry": "off
 # ignored in silence (every host switched, or none through sudo).
 RETIRED = {"offswitch_hosts": "choose the hosts with --limit",
            "offswitch_become": "use -b (--become), or ansible_become in the inventory"}
-# The stdout callbacks that print lines for a person, beside which the record's lines belong on
-# standard output; under any other, standard output is the callback's own.
-HUMAN = {"default", "minimal", "oneline", "awx_display"}
 display = Display()
 
 
@@ -98,38 +95,6 @@ def switch_in(play):
     return found(play.pre_tasks + play.tasks + play.post_tasks)
 
 
-class Say:
-    """Where the record's lines go: standard output beside a stdout callback for people,
-    standard error beside any other; errors always to standard error."""
-
-    def __init__(self, stdout_callback):
-        name = str(stdout_callback or "default")
-        self.human = name.removeprefix("ansible.builtin.") in HUMAN
-        self.stopping = False
-
-    def line(self, text):
-        self._display(text, stderr=not self.human)
-
-    def error(self, text):
-        self._display(text, stderr=True)
-
-    def document(self, value):
-        """A stopped run's record as one line of JSON on standard output, under a stdout
-        callback that is not for people and never reached the end of the run to print its
-        own."""
-        if not self.human:
-            self._display(json.dumps(value, sort_keys=True), stderr=False)
-
-    def _display(self, text, stderr):
-        try:
-            display.display(text, stderr=stderr)
-        except Exception:  # pylint: disable=broad-except
-            # A signal that lands in a write to the same stream (a reentrant call), or a
-            # terminal gone with a hang-up: the record is on disk, and the run must still end.
-            if not self.stopping:
-                raise
-
-
 class CallbackModule(CallbackBase):
     CALLBACK_VERSION = 2.0
     CALLBACK_TYPE = "aggregate"
@@ -140,7 +105,7 @@ class CallbackModule(CallbackBase):
         super().__init__(*args, **kwargs)
         self._play = None
         self._status = 0  # the worst status of the switch's plays so far, as the record sees it
-        self._say = Say(C.DEFAULT_STDOUT_CALLBACK)
+        self._say = Say(C.DEFAULT_STDOUT_CALLBACK, display.display)
         self._stops = stopping.Stops(self._on_stop)
         self._ending = stopping.Ending(self._on_exit)
 

@@ -10,6 +10,7 @@ sequence of a play's events is a row of a unit test.
 
 from __future__ import annotations
 
+import json
 import time
 
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal, report
@@ -20,6 +21,43 @@ FLUSH_TIMEOUT = 5  # seconds a stop or the end waits for the record to reach the
 NOT_RUN = ("the switch did not run on this host (--start-at-task, --skip-tags, or the play ended "
            "before it): not switched")
 STAT = "offswitch"  # the custom statistic's name
+# The stdout callbacks that print lines for a person, beside which the record's lines belong on
+# standard output; under any other, standard output is the callback's own.
+HUMAN = {"default", "minimal", "oneline", "awx_display"}
+
+
+class Say:
+    """Where the record's lines go: standard output beside a stdout callback for people,
+    standard error beside any other; errors always to standard error. write(text, stderr) is
+    Ansible's display."""
+
+    def __init__(self, stdout_callback, write):
+        name = str(stdout_callback or "default")
+        self.human = name.removeprefix("ansible.builtin.") in HUMAN
+        self.stopping = False
+        self._write = write
+
+    def line(self, text):
+        self._say(text, stderr=not self.human)
+
+    def error(self, text):
+        self._say(text, stderr=True)
+
+    def document(self, value):
+        """A stopped run's record as one line of JSON on standard output, under a stdout
+        callback that is not for people and never reached the end of the run to print its
+        own."""
+        if not self.human:
+            self._say(json.dumps(value, sort_keys=True), stderr=False)
+
+    def _say(self, text, stderr):
+        try:
+            self._write(text, stderr=stderr)
+        except Exception:  # pylint: disable=broad-except
+            # A signal that lands in a write to the same stream (a reentrant call), or a
+            # terminal gone with a hang-up: the record is on disk, and the run must still end.
+            if not self.stopping:
+                raise
 
 
 class SwitchPlay:
@@ -100,7 +138,8 @@ class SwitchPlay:
             return
         self.stopped = why
         self.wipe()
-        if self.journal is None:
+        if self.journal is None:  # nothing was sent
+            self._say_left_alone()
             return
         self.journal.stop(why)
         self._sync_entries()

@@ -10,6 +10,7 @@ import unittest
 
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import outcome
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils import switchplay
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.switchplay import SwitchPlay
 
 PROMPT = ("If you want to run norvane's emergency mode and switch the agent to off mode,\n"
@@ -21,6 +22,8 @@ CHECKED = {"outcome": "not run", "status": None, "answer": "", "failed": False,
 
 
 class Say:
+    """A stand-in for where lines go, which keeps them."""
+
     def __init__(self):
         self.lines, self.errors, self.documents = [], [], []
 
@@ -173,6 +176,36 @@ class Play(unittest.TestCase):
             "b": self.say.documents[0]["offswitch"]["b"]}, "stopped": "SIGINT"}])
         self.assertEqual(self.say.documents[0]["offswitch"]["b"]["outcome"], "interrupted")
         play.end()
+
+
+class Lines(unittest.TestCase):
+    # the stdout callback -> where a line, an error and a stopped run's document go (None: not
+    # said)
+    CASES = [(None, "stdout", "stderr", None), ("default", "stdout", "stderr", None),
+             ("ansible.builtin.minimal", "stdout", "stderr", None),
+             ("awx_display", "stdout", "stderr", None), ("json", "stderr", "stderr", "stdout"),
+             ("ansible.posix.jsonl", "stderr", "stderr", "stdout")]
+
+    def test_each_stdout_callback(self):
+        for callback, line, error, document in self.CASES:
+            with self.subTest(callback):
+                written = []
+                say = switchplay.Say(callback, lambda text, stderr: written.append(
+                    "stderr" if stderr else "stdout"))
+                say.line("a")
+                say.error("b")
+                say.document({})
+                self.assertEqual(written, [w for w in (line, error, document) if w])
+
+    def test_a_write_the_signal_interrupted(self):
+        def reentrant(text, stderr):
+            raise RuntimeError("reentrant call inside <_io.BufferedWriter name='<stdout>'>")
+        say = switchplay.Say("default", reentrant)
+        with self.assertRaises(RuntimeError):  # outside a stop, an error is an error
+            say.line("a")
+        say.stopping = True  # in a stop, the run must still end
+        say.line("a")
+        say.error("b")
 
 
 if __name__ == "__main__":
