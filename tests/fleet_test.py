@@ -142,6 +142,23 @@ def stop_the_hung_hosts():
     raise AssertionError(f"the hosts' processes {host_processes()} outlive SIGKILL")
 
 
+def stop_the_stopped_sessions(sshd):
+    """Ends the sessions that "silent" stopped, whose killer stop_the_hung_hosts ended; only
+    those, so that no session is cut short in its login scripts."""
+    below, found = [sshd], []
+    while below:
+        for pid, _ in children(below.pop()):
+            below.append(pid)
+            found.append(pid)
+    for pid in found:
+        try:
+            with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as f:
+                if f.read().rpartition(")")[2].split()[0] == "T":
+                    os.kill(pid, signal.SIGKILL)
+        except (OSError, IndexError):
+            pass  # gone meanwhile
+
+
 def children(pid):
     """The processes whose parent is pid, with their argument lists."""
     found = []
@@ -258,7 +275,10 @@ class Fleet(unittest.TestCase):
                     f"AuthorizedKeysFile {SCRATCH}/authorized_keys\nPidFile {SCRATCH}/sshd.pid\n"
                     "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
                     "PermitRootLogin prohibit-password\nStrictModes no\nUsePAM no\n"
-                    f"SetEnv {HOST_MARK.decode()}\n")
+                    # A login script that takes a lock (a Python version manager's, in root's
+                    # .bashrc on some machines) and is killed holding it, as sessions cut off at
+                    # a bound are, must not hold every later session for a minute.
+                    f"SetEnv {HOST_MARK.decode()} PYENV_REHASH_TIMEOUT=1\n")
         if os.geteuid() == 0:
             os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd's own, as its package makes
         cls.sshd = subprocess.Popen([SSHD, "-D", "-e", "-f", os.path.join(SCRATCH, "sshd_config")],
@@ -278,6 +298,7 @@ class Fleet(unittest.TestCase):
     def tearDownClass(cls):
         for connection in cls.stalled:
             connection.close()
+        stop_the_stopped_sessions(cls.sshd.pid)
         cls.sshd.terminate()
         cls.sshd.wait(timeout=20)
         stop_the_hung_hosts()
@@ -285,6 +306,7 @@ class Fleet(unittest.TestCase):
 
     def tearDown(self):
         stop_the_hung_hosts()
+        stop_the_stopped_sessions(self.sshd.pid)
 
     def setUp(self):
         release_mounts(SCRATCH)
@@ -329,7 +351,8 @@ class Fleet(unittest.TestCase):
         with open(os.path.join(inventory, "hosts"), "w") as f:
             f.write("[agents]\n")
             for host in HOSTS:
-                f.write(f"{host} offswitch_path={SCRATCH}/{host}/build/bin/offswitch\n")
+                f.write(f"{host} offswitch_path={SCRATCH}/{host}/build/bin/offswitch "
+                        f"offswitch_mode_file={SCRATCH}/{host}/root/vornek/swich_Velkaran.txt\n")
             f.write(f"silent offswitch_path={SCRATCH}/silent.sh\n")
             f.write(f"hang offswitch_path={SCRATCH}/hang\n")
             f.write(f"stall ansible_port={self.stall_port}\n")
@@ -484,6 +507,13 @@ class Fleet(unittest.TestCase):
             "StrictHostKeyChecking=yes")})], {}, "", "right",
          "right: could not log in: the host's key is not in known_hosts", {"right": "unreachable"},
          4),
+        # Without a terminal to ask at (cron, CI, AWX), ssh's words do not tell which.
+        ("an unknown host key, and no terminal to ask at", ["-e", json.dumps({
+            "ansible_ssh_common_args": (f"-F /dev/null -o UserKnownHostsFile={SCRATCH}/"
+                                        "known_hosts.empty -o StrictHostKeyChecking=ask")})],
+         {}, "", "right", "right: could not log in: the host's key could not be verified: it is "
+         "not in known_hosts (a new host: add it, after checking its fingerprint), or it does not "
+         "match the known hosts", {"right": "unreachable"}, 4),
         ("a changed host key", ["-e", json.dumps({"ansible_ssh_common_args": (
             f"-F /dev/null -o UserKnownHostsFile={SCRATCH}/known_hosts.other -o "
             "StrictHostKeyChecking=yes")})], {}, "", "right",
@@ -521,9 +551,13 @@ class Fleet(unittest.TestCase):
                     ends = {}
                 else:
                     report = self.report()
-                    self.assertEqual(sorted(report), sorted(targets))
-                    self.assertEqual({h: e["outcome"] for h, e in report.items()}, ends)
-                    self.assertEqual(self.retry(), [h for h in report if ends[h] != "switched"])
+                    mine = {h: e["outcome"] for h, e in report.items() if h in targets}
+                    self.assertEqual(mine, ends)
+                    self.assertEqual(sorted(self.retry()),
+                                     sorted(h for h in mine if ends[h] != "switched"))
+                    # the earlier run's other hosts are kept as they were
+                    self.assertEqual({e["reason"] for h, e in report.items() if h not in mine},
+                                     {"EARLIER RUN"} if set(HOSTS) - set(targets) else set())
                 for host in HOSTS:
                     self.assertEqual(mode_file(host), "1" if ends.get(host) == "switched" else "0")
 
@@ -552,42 +586,61 @@ class Fleet(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(self.work)), ["out"])
         result, output = self.play("--limit", f"@{self.work}/out/retry", group_vars=files)
         self.assertEqual(result.returncode, 2, output)
-        self.assertEqual(sorted(self.report(f"{self.work}/out/report.json")),
+        recap = output.split("PLAY RECAP")[1]
+        self.assertEqual(sorted(line.split()[0] for line in recap.splitlines() if " : ok=" in line),
                          ["readonly", "wrong"])
+        # and the record still holds the host the first run switched
+        self.assertEqual({h: e["outcome"] for h, e in self.report(
+            f"{self.work}/out/report.json").items()},
+            {"right": "switched", "wrong": "refused", "readonly": "failed"})
 
-    def test_the_report_is_never_written_through_a_link_or_into_another_users_file(self):
+    def test_no_other_user_can_stop_the_switch_through_the_records_place(self):
+        shared = os.path.join(SCRATCH, "shared")  # a directory every user may write, as /tmp
+        home = os.path.join(SCRATCH, "home")
+        kept = os.path.join(home, ".local", "state", "velkaran-offswitch",
+                            shared.strip("/").replace("/", "_") + "_offswitch-report.json")
         elsewhere = os.path.join(SCRATCH, "elsewhere")
-        with open(elsewhere, "w") as f:
-            f.write("untouched")
-        os.symlink(elsewhere, os.path.join(self.work, "offswitch-report.json"))
-        with open(os.path.join(self.work, "offswitch.retry"), "w") as f:
-            f.write("untouched")
-        os.chown(os.path.join(self.work, "offswitch.retry"), 65534, 65534)
-        result, output = self.play("--limit", "right")
-        # Without a record the key is not sent: nothing would say which hosts took it.
-        self.assertEqual(result.returncode, 2, output)
-        self.assertEqual(mode_file("right"), "0")
-        flat = " ".join(output.split())
-        self.assertIn("Refusing to switch any host off: the record cannot be written "
-                      f"({self.work}/offswitch-report.json: it is not a regular file", flat)
-        for path in (elsewhere, os.path.join(self.work, "offswitch.retry")):
-            with open(path) as f:
-                self.assertEqual(f.read(), "untouched")
-        self.assertEqual(sorted(os.listdir(self.work)), ["offswitch-report.json",
-                                                          "offswitch.retry"])
-        os.unlink(os.path.join(self.work, "offswitch-report.json"))
-        result, output = self.play("--limit", "right")  # the other user's retry file alone
-        self.assertEqual((result.returncode, mode_file("right")), (2, "0"), output)
-        self.assertIn(f"{self.work}/offswitch.retry: it belongs to user 65534",
-                      " ".join(output.split()))
-        self.assertEqual(os.listdir(self.work), ["offswitch.retry"])
-        os.unlink(os.path.join(self.work, "offswitch.retry"))
-        old = os.umask(0)
-        self.play("--limit", "right")
-        for name in ("offswitch-report.json", "offswitch.retry"):
-            info = os.stat(os.path.join(self.work, name))
-            self.assertEqual((info.st_uid, info.st_mode & 0o777), (os.geteuid(), 0o600))
-        os.umask(old)
+        report = os.path.join(shared, "offswitch-report.json")
+
+        def planted(path, owner=65534):
+            with open(path, "w") as f:
+                f.write("untouched")
+            os.chown(path, owner, owner)
+        # what another user put where the record goes (nothing: the directory alone)
+        for name, plant in [
+                ("nothing", lambda: None),
+                ("another user's report", lambda: planted(report)),
+                ("a link in the report's place", lambda: os.symlink(elsewhere, report)),
+                ("another user's lock", lambda: planted(f"{shared}/.offswitch-report.json.lock")),
+                ("a link in the lock's place",
+                 lambda: os.symlink(elsewhere, f"{shared}/.offswitch-report.json.lock"))]:
+            with self.subTest(name):
+                self.setUp()
+                for path in (shared, home):
+                    shutil.rmtree(path, ignore_errors=True)
+                os.makedirs(shared)
+                os.chmod(shared, 0o1777)
+                planted(elsewhere, os.geteuid())
+                plant()
+                before = sorted(os.listdir(shared))
+                result, output = self.play(
+                    "--limit", "right", "-e", f"offswitch_report={report}",
+                    "-e", f"offswitch_retry={shared}/offswitch.retry",
+                    environment={"HOME": home})
+                flat = " ".join(output.split())
+                self.assertEqual((result.returncode, mode_file("right")), (0, "1"), output)
+                self.assertIn(f"{report} is not used (", flat)
+                self.assertIn(f"this run keeps it in {kept}", flat)
+                self.assertIn(f"report: {kept} (1 hosts, 0 not known to be off)", flat)
+                self.assertEqual(self.report(kept)["right"]["outcome"], "switched")
+                self.assertEqual(sorted(os.listdir(shared)), before)  # nothing written there
+                with open(elsewhere) as f:
+                    self.assertEqual(f.read(), "untouched")
+                if name.startswith("another"):
+                    with open(os.path.join(shared, before[0])) as f:
+                        self.assertEqual(f.read(), "untouched")
+                info = os.stat(kept)
+                self.assertEqual((info.st_uid, info.st_mode & 0o777), (os.geteuid(), 0o600))
 
     def test_the_key_comes_from_where_operators_keep_it(self):
         key = os.environ["VELKARAN_TEST_KEY"]
@@ -708,14 +761,17 @@ class Fleet(unittest.TestCase):
         result, output = self.play("--limit", f"@{self.work}/offswitch.retry",
                                    group_vars="offswitch_timeout: 1\n", extra_hosts=hung)
         self.assertEqual(result.returncode, 2, output)
-        self.assertEqual(sorted(self.report()), ["hang2", "hang3"])
+        recap = output.split("PLAY RECAP")[1]
+        self.assertEqual(sorted(line.split()[0] for line in recap.splitlines() if " : ok=" in line),
+                         ["hang2", "hang3"])
+        self.assertEqual(self.report()["right"]["outcome"], "switched")
 
-    def wait_for_the_record(self, done, seconds=30):
+    def wait_for_the_record(self, done, seconds=30, path=None):
         """Waits until the report on disk satisfies done."""
         deadline = time.monotonic() + seconds
         while True:
             try:
-                if done(self.report()):
+                if done(self.report(path)):
                     return
             except (OSError, ValueError, KeyError):
                 pass  # not written yet
@@ -763,9 +819,10 @@ class Fleet(unittest.TestCase):
 
     HUNG = "hang2 offswitch_path=%s/hang\n" % SCRATCH
 
-    def start(self, args, group_vars="", environment=(), playbook=PLAYBOOK, **kwargs):
+    def start(self, args, group_vars="", environment=(), playbook=PLAYBOOK, extra_hosts=HUNG,
+              **kwargs):
         """Starts the playbook in a session of its own, its output on pipes; it must be ended."""
-        command, environment = self.prepare(args, group_vars, environment, self.HUNG)
+        command, environment = self.prepare(args, group_vars, environment, extra_hosts)
         command[3] = playbook
         return subprocess.Popen(command, env=environment, cwd=self.work, text=True,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -912,6 +969,157 @@ class Fleet(unittest.TestCase):
                 self.assertEqual(done.returncode, status, output)
                 self.assertIn(said, output)
                 self.assertIn("Playbook run took", output)  # the timer's own last line
+
+    MORE = HUNG + "".join(f"{h} offswitch_path={SCRATCH}/right/build/bin/offswitch\n"
+                          for h in ("right2", "right3", "right4")) + (
+        f"hang3 offswitch_path={SCRATCH}/hang\n")
+
+    def test_runs_at_once_keep_every_host_in_one_record(self):
+        # Two operators over overlapping hosts, each run with a hung host; either may end first.
+        for first, second in [(3, 8), (8, 3)]:  # each run's bound on its hung host
+            with self.subTest(f"the first run's bound {first} s, the second's {second} s"):
+                self.setUp()
+                one = self.start(["--limit", "right,right2,hang2", "-e",
+                                  f"offswitch_timeout={first}"], extra_hosts=self.MORE)
+                try:
+                    self.wait_for_the_record(lambda r: r["right2"]["outcome"] == "switched")
+                    two = self.start(["--limit", "right,right3,hang3", "-e",
+                                      f"offswitch_timeout={second}"], extra_hosts=self.MORE)
+                    try:
+                        out_two = "".join(self.finish(two))
+                    finally:
+                        out_one = "".join(self.finish(one))
+                finally:
+                    self.finish(one)
+                self.assertEqual((one.returncode, two.returncode), (2, 2), out_one + out_two)
+                self.assertIn(f"is in use by another run too: process {one.pid}, since",
+                              " ".join(out_two.split()))
+                self.assertEqual({h: e["outcome"] for h, e in self.report().items()},
+                                 {"right": "switched", "right2": "switched", "right3": "switched",
+                                  "hang2": "timed out", "hang3": "timed out"})
+                self.assertEqual(sorted(self.retry()), ["hang2", "hang3"])
+
+    def test_serial_batches_keep_every_host_in_the_record(self):
+        playbook = os.path.join(self.work, "serial.yml")
+        # serial, the hosts in the play's order, and what each ends as
+        for serial, ends in [
+                (2, {"right": "switched", "hang2": "timed out", "right2": "switched",
+                     "right3": "switched"}),
+                # a batch that fails whole ends the play: the later batches are never sent
+                (1, {"right": "switched", "hang2": "timed out", "right2": "not sent",
+                     "right3": "not sent"})]:
+            with self.subTest(serial=serial):
+                self.setUp()
+                with open(playbook, "w") as f:
+                    f.write(f"---\n- name: Switch off in batches\n  hosts: all\n  serial: "
+                            f"{serial}\n  gather_facts: false\n  tasks:\n    - name: Switch\n"
+                            "      velkaran.offswitch.switch_off: {}\n")
+                run = self.start(["--limit", "right,hang2,right2,right3"], "offswitch_timeout: 2\n",
+                                 playbook=playbook, extra_hosts=self.MORE)
+                output = "".join(self.finish(run))
+                self.assertEqual(run.returncode, 2, output)
+                self.assertEqual({h: e["outcome"] for h, e in self.report().items()}, ends)
+                self.assertEqual(self.retry(), [h for h, o in ends.items() if o != "switched"])
+                self.assertEqual(output.count("report: "), 1, output)  # one summary, at the end
+
+    def test_a_record_that_cannot_be_written_part_way_stops_the_key(self):
+        if os.geteuid() != 0 or NO_MOUNTS:
+            cannot_run(NO_MOUNTS or "mounting a small file system needs root")
+        small = os.path.join(SCRATCH, "small")
+        for how in ("full", "read-only"):
+            with self.subTest(how):
+                self.setUp()
+                release_mounts(small)
+                os.makedirs(small, exist_ok=True)
+                mount("-t", "tmpfs", "-o", "size=256k,mode=0755", "tmpfs", small)
+                try:
+                    run = self.start(["--limit", "right,right2,right3,right4", "-f", "1", "-e",
+                                      f"offswitch_report={small}/report.json", "-e",
+                                      f"offswitch_retry={small}/retry"], extra_hosts=self.MORE)
+                    try:
+                        self.wait_for_the_record(lambda r: r["right"]["outcome"] == "switched",
+                                                 path=f"{small}/report.json")
+                        if how == "full":
+                            fd = os.open(f"{small}/filler", os.O_WRONLY | os.O_CREAT, 0o600)
+                            try:
+                                while os.write(fd, b"\0" * 4096):
+                                    pass
+                            except OSError:
+                                pass  # full
+                            finally:
+                                os.close(fd)
+                        else:
+                            mount("-o", "remount,ro", small)
+                    finally:
+                        output = "".join(self.finish(run))
+                    flat = " ".join(output.split())
+                    self.assertNotEqual(run.returncode, 0, output)
+                    for path in (f"{small}/report.json", f"{small}/retry"):
+                        self.assertIn(f"STALE in {path}: it still holds the record as this run "
+                                      "last wrote it", flat)
+                        self.assertNotIn(f"hosts to retry: {path}", flat)
+                    # a host queued well after the failure got no key
+                    self.assertIn("right4: the record could not be written when this host's "
+                                  "turn came, so the key was not sent to it", flat)
+                finally:
+                    release_mounts(small)
+
+    def test_the_status_reads_each_hosts_own_state_into_the_record(self):
+        status = "velkaran.offswitch.status"
+        more = (f"unreadable offswitch_mode_file={SCRATCH}\n"  # a directory: od cannot read it
+                "none offswitch_path=/nonexistent/offswitch "
+                "offswitch_mode_file=/nonexistent/mode\n")
+        with open(os.path.join(SCRATCH, "right", "root", "vornek", "swich_Velkaran.txt"),
+                  "w") as f:
+            f.write("1")  # whoever wrote it
+        os.unlink(os.path.join(SCRATCH, "silent", "root", "vornek", "swich_Velkaran.txt"))
+        ends = {"right": "off", "wrong": "not off", "silent": "no mode file",
+                "unreadable": "unreadable", "none": "no offswitch", "down": "unreachable"}
+        command, environment = self.prepare(["--limit", ",".join(ends)], "", {}, more)
+        command[3] = status
+        done = subprocess.run(command, capture_output=True, text=True, env=environment,
+                              timeout=120, check=False, cwd=self.work, stdin=subprocess.DEVNULL)
+        output = done.stdout + done.stderr
+        self.assert_clean(output)
+        self.assertEqual(done.returncode, 4, output)  # one unreachable
+        for line in ["off: 1 (right)", "not off: 1 (wrong)", "no mode file: 1 (silent)",
+                     "unreadable: 1 (unreadable)", "no offswitch: 1 (none)",
+                     "unreachable: 1 (down)"]:
+            self.assertIn(line, output.splitlines())
+        report = self.report()
+        self.assertEqual({h: e["outcome"] for h, e in report.items()}, ends)
+        self.assertEqual(report["right"]["file"]["content"], "1")
+        self.assertEqual(report["wrong"]["reason"],
+                         f'not off: {SCRATCH}/wrong/root/vornek/swich_Velkaran.txt holds "0"')
+        self.assertIn("package", report["right"])
+        self.assertEqual(sorted(self.retry()), sorted(h for h in ends if h != "right"))
+        self.assertEqual(mode_file("wrong"), "0")  # nothing was written on the hosts
+
+    def test_after_a_killed_run_the_status_then_the_retry_file_switch_exactly_the_rest(self):
+        run = self.start(["--limit", "right,wrong,hang2"], "offswitch_timeout: 20\n")
+        try:
+            self.wait_for_the_record(lambda r: r["right"]["outcome"] == "switched"
+                                     and r["wrong"]["outcome"] == "refused")
+            os.killpg(run.pid, signal.SIGKILL)
+        finally:
+            self.finish(run)
+        self.assertEqual(self.report()["hang2"]["outcome"], "pending")
+        stop_the_hung_hosts()
+        command, environment = self.prepare(["--limit", "right,wrong,hang2"], "", {}, self.HUNG)
+        command[3] = "velkaran.offswitch.status"
+        done = subprocess.run(command, capture_output=True, text=True, env=environment,
+                              timeout=120, check=False, cwd=self.work, stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
+        self.assertEqual({h: e["outcome"] for h, e in self.report().items()},
+                         {"right": "off", "wrong": "not off", "hang2": "no mode file"})
+        self.assertEqual(self.retry(), ["wrong", "hang2"])
+        result, output = self.play("--limit", f"@{self.work}/offswitch.retry",
+                                   group_vars="offswitch_timeout: 1\n", extra_hosts=self.HUNG)
+        self.assertEqual(result.returncode, 2, output)
+        self.assertNotIn("right", output.split("PLAY RECAP")[1].split("\n", 2)[1])
+        report = self.report()
+        self.assertEqual({h: e["outcome"] for h, e in report.items()},
+                         {"right": "off", "wrong": "refused", "hang2": "timed out"})
 
     def test_ansible_runner_keeps_the_record_in_its_artifacts_and_no_piece_of_the_key(self):
         if not shutil.which("ansible-runner"):

@@ -19,7 +19,7 @@ from ansible.plugins.action import ActionBase
 
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
-    failure_of, not_run, outcome)
+    failure_of, not_run, not_sent, outcome)
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.processes import descendants
 
 # The connections that hand data to the command's standard input through the session itself.
@@ -53,19 +53,27 @@ class ActionModule(ActionBase):
     # main process, and hands it to each host's worker by the host's name.
     VARIABLES = {"path": "offswitch_path", "timeout": "offswitch_timeout"}
 
-    def run(self, tmp=None, task_vars=None):
-        result = super().run(tmp, task_vars)
-        del tmp  # nothing is ever written on the host
+    def arguments(self, task_vars):
+        """The options, from the task's arguments, else their variables, else the defaults; or
+        why they cannot be taken."""
         given = dict(self._task.args)
         for option, variable in self.VARIABLES.items():
             if option not in given and variable in (task_vars or {}):
                 given[option] = self._templar.template(task_vars[variable])
         checked = ArgumentSpecValidator(self.ARGUMENT_SPEC).validate(given)
         if checked.error_messages:
-            return self.refused(result, "; ".join(checked.error_messages))
+            return None, "; ".join(checked.error_messages)
         args = checked.validated_parameters
         if args["timeout"] < 1:
-            return self.refused(result, f"timeout is {args['timeout']}: give at least 1 second")
+            return None, f"timeout is {args['timeout']}: give at least 1 second"
+        return args, None
+
+    def run(self, tmp=None, task_vars=None):
+        result = super().run(tmp, task_vars)
+        del tmp  # nothing is ever written on the host
+        args, refusal = self.arguments(task_vars)
+        if refusal:
+            return self.refused(result, refusal)
         refusal = self.why_refused()
         if refusal:
             return self.refused(result, refusal)
@@ -85,9 +93,13 @@ class ActionModule(ActionBase):
                                   "key on its standard input"))
             result.update(failed=False, changed=False)
             return result
+        if journal.ADMISSION.halted():
+            result.update(not_sent("the record could not be written when this host's turn "
+                                   "came, so the key was not sent to it: not switched"))
+            return result
         connect_timeout = self.bound_the_connection()
-        status, stdout, failure, stopped = self.switch(command, key, args["timeout"],
-                                                       connect_timeout)
+        status, stdout, failure, stopped = self.switch(command, bytes(key) + b"\n",
+                                                       args["timeout"], connect_timeout)
         result.update(outcome(status, stdout, failure, stopped, path=args["path"],
                               timeout=args["timeout"], connect_timeout=connect_timeout))
         return result
@@ -163,9 +175,9 @@ class ActionModule(ActionBase):
         self._connection.set_option("reconnection_retries", 0)
         return connect_timeout
 
-    def switch(self, command, key, timeout, connect_timeout):
-        """Runs the command with the key on its standard input, stopping it and everything it
-        started past the bound. Returns (status, output, failure, stopped)."""
+    def switch(self, command, stdin, timeout, connect_timeout):
+        """Runs the command with stdin (the key) on its standard input, stopping it and
+        everything it started past the bound. Returns (status, output, failure, stopped)."""
         stopped = threading.Event()
 
         def stop():
@@ -184,7 +196,7 @@ class ActionModule(ActionBase):
         no_log, context.no_log = context.no_log, True
         timer.start()
         try:
-            done = self._low_level_execute_command(command, in_data=bytes(key) + b"\n")
+            done = self._low_level_execute_command(command, in_data=stdin)
             return done["rc"], done["stdout"], None, stopped.is_set()
         except AnsibleConnectionFailure as e:
             return None, "", failure_of("connection", str(e)), stopped.is_set()

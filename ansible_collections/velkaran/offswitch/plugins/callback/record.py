@@ -55,15 +55,16 @@ from ansible.playbook.block import Block
 from ansible.plugins.callback import CallbackBase
 from ansible.utils.display import Display
 
-from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal, stopping
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal, stopping, store
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.engine import (
-    Play, Statistics, forks, result_parts)
+    Play, Statistics, forks, play_id, result_parts)
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.keysource import (
     DEFAULT as DEFAULT_KEY, key_path, read_source, wipe)
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.switchplay import (
     Say, SwitchPlay)
 
 ACTION = "velkaran.offswitch.switch_off"
+READ = "velkaran.offswitch.read_mode"  # the status: no key, the hosts' own state
 DEFAULTS = {"offswitch_report": "offswitch-report.json", "offswitch_retry": "offswitch.retry"}
 # Settings an earlier playbook read, and what takes their place: left unread, they would be
 # ignored in silence (every host switched, or none through sudo).
@@ -78,18 +79,23 @@ def chosen_files(variables):
                  for name, default in DEFAULTS.items())
 
 
+def action_of(task):
+    return getattr(task, "resolved_action", None) or task.action
+
+
 def is_switch(task):
-    return (getattr(task, "resolved_action", None) or task.action) == ACTION
+    """Whether the task is one the record keeps: the switch, or the status's reading."""
+    return action_of(task) in (ACTION, READ)
 
 
-def switch_in(play):
-    """Whether the play runs the switch as one of its own tasks."""
+def switch_in(play, actions=(ACTION, READ)):
+    """Whether the play runs the switch (or another of actions) as one of its own tasks."""
     def found(items):
         for item in items:
             if isinstance(item, Block):
                 if found(item.block) or found(item.rescue) or found(item.always):
                     return True
-            elif is_switch(item):
+            elif action_of(item) in actions:
                 return True
         return False
     return found(play.pre_tasks + play.tasks + play.post_tasks)
@@ -104,6 +110,7 @@ class CallbackModule(CallbackBase):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self._play = None
+        self._source = None  # the play the switch's play is: one for all of its serial batches
         self._status = 0  # the worst status of the switch's plays so far, as the record sees it
         self._say = Say(C.DEFAULT_STDOUT_CALLBACK, display.display)
         self._stops = stopping.Stops(self._on_stop)
@@ -112,9 +119,12 @@ class CallbackModule(CallbackBase):
     # The play
 
     def v2_playbook_on_play_start(self, play):
+        if self._play is not None and play_id(play) == self._source:
+            return  # the next serial batch of the same play: one record for all of them
         self._end_play()
         if not switch_in(play):
             return
+        self._source = play_id(play)
         self._ending.reap = True
         try:
             self._play = self._prepare(play)
@@ -129,24 +139,31 @@ class CallbackModule(CallbackBase):
         """The switch's play: its hosts, their files and their keys; or the reason it is
         refused, before any host is contacted."""
         run = Play(play)
+        status = not switch_in(play, (ACTION,))
         files, paths, refusal = {}, {}, None
-        if context.CLIARGS.get("step"):
+        if context.CLIARGS.get("step") and not status:
             refusal = "--step waits for a person before each task; run it again without --step"
         for host in run.host_names():
             variables = run.variables(host, list(DEFAULTS) + list(RETIRED)
                                       + ["offswitch_key_file"])
             files[host] = chosen_files(variables)
             paths[host] = key_path(variables.get("offswitch_key_file", DEFAULT_KEY))
-            for name, instead in RETIRED.items():
+            for name, instead in RETIRED.items() if not status else ():
                 if refusal is None and name in variables:
                     refusal = f"{name} is set (for {host}) but no longer read: {instead}"
         # With no host, the files that the play's own variables (-e) name.
         no_host_files = None if files else chosen_files(run.variables(None, list(DEFAULTS)))
+        # Each file where only this user can write.
+        places = {path: store.place(path) for path in sorted({p for f in files.values()
+                                                                  for p in f})}
+        files = {host: tuple(places[p][0] for p in pair) for host, pair in files.items()}
+        moved = {path: place for path, place in places.items() if place[1] is not None}
         switch = SwitchPlay(files, say=self._say, stats=Statistics.of_dispatcher(),
-                            forks=forks(), no_host_files=no_host_files)
-        if refusal is None:
+                            forks=forks(), no_host_files=no_host_files, moved=moved,
+                            status=status)
+        if refusal is None and not status:
             refusal = stopping.confine()
-        if refusal is None:
+        if refusal is None and not status:
             refusal = self._read_keys(run, paths, switch)
         if refusal:
             switch.refuse(refusal)
@@ -204,7 +221,7 @@ class CallbackModule(CallbackBase):
         self._stops.restore()
         if self._play is not None:
             self._status = max(self._status, self._play.end())
-        self._play = None
+        self._play = self._source = None
         journal.ADMISSION = None
 
     def _on_stop(self, signame):

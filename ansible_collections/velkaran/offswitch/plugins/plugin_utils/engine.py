@@ -9,6 +9,8 @@ Private names, each with its reason; the fleet test runs every function here on 
     host names; a host's variables (the key file, the record's files) are resolved for a Host.
   - DataLoader._vault: decrypts a vault file in memory on releases before 2.19, which have no
     public reader that does it (get_text_file_contents, from 2.19 on).
+  - Base._uuid: which play a play is. ansible-core hands each serial batch of a play to the
+    callbacks as a copy of it, which keeps only this; one play is one record and one summary.
   - TaskQueueManager._stats: the run's custom statistics, set before the first host is contacted
     so that every callback, the stdout callback first, finds them at the end of the run; a
     callback is handed the statistics only in the end-of-run event itself, after the stdout
@@ -56,6 +58,11 @@ class Play:
         if read is not None:  # 2.19 and later
             return read(path).encode("utf-8", "surrogateescape")
         return self._loader._vault.decrypt(data)  # private: see above
+
+
+def play_id(play):
+    """The same for every serial batch of one play, and differs between plays."""
+    return play._uuid  # private: see above
 
 
 def forks():

@@ -16,7 +16,7 @@ from __future__ import annotations
 import threading
 import time
 
-from ansible_collections.velkaran.offswitch.plugins.plugin_utils import report
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils import report, store
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
     interrupted, pending)
 
@@ -29,11 +29,17 @@ class Admission:
     once, by their key file's path. They are in this process's memory only: no task argument,
     variable, fact, result or queue carries them."""
 
-    def __init__(self, hosts=(), kept=False, refusal=None, keys=None):
+    def __init__(self, hosts=(), kept=False, refusal=None, keys=None, halt=None):
         self.hosts = frozenset(hosts)
         self.kept = kept
         self.refusal = refusal
         self.keys = dict(keys or {})
+        # One shared byte (an anonymous shared mapping, made before any worker was forked): 1
+        # once the record cannot be written, after which no worker sends the key.
+        self.halt = halt
+
+    def halted(self):
+        return self.halt is not None and self.halt[0] != 0
 
 
 # Set by the callback in the main process before any worker is forked for the switch; None when
@@ -45,27 +51,38 @@ class Journal:
     """Every targeted host's entry, in the order of the inventory, and the report and retry file
     each belongs to."""
 
-    def __init__(self, files, started, write=report.replace_files):
+    def __init__(self, files, started, halt=None, pending_first=True):
         self.files = dict(files)  # host -> (report, retry)
-        self.entries = {host: report.entry(host, pending(started)) for host in self.files}
+        self.stores = {pair: store.Store(*pair) for pair in dict.fromkeys(self.files.values())}
+        learned = store.now()
+        # A run that sends the key has every host pending before the first is sent; a status
+        # has a host only once it was read.
+        self.entries = {host: report.entry(host, pending(started), learned)
+                        for host in self.files} if pending_first else {}
         self.version = 0  # changes made; only the main thread counts
         self.written = -1  # the last version on disk; only the writer sets it
         self.errors = {}  # path -> why it could not be written, as of the last write
-        self._write = write
+        self.halt = halt  # set to 1 once a write failed: see Admission
+        self._write = lambda pair, group: self.stores[pair].write(group)
         self._closing = False
         self._thread = None
 
     def set(self, host, fields):
         """Records what came back for host; a host outside the record is left out."""
-        if host in self.entries:
-            self.entries[host] = report.entry(host, fields)
+        if host in self.files:
+            self.entries[host] = report.entry(host, fields, store.now())
             self.version += 1
 
     def stop(self, signame):
         """Every host whose result had not come back, as interrupted by signame."""
+        self.settle(interrupted(signame))
+
+    def settle(self, fields):
+        """Every host whose result had not come back, as fields say."""
+        learned = store.now()
         for host, entry in list(self.entries.items()):
             if entry["outcome"] == "pending":
-                self.entries[host] = report.entry(host, interrupted(signame))
+                self.entries[host] = report.entry(host, fields, learned)
         self.version += 1
 
     def snapshot(self):
@@ -83,12 +100,14 @@ class Journal:
         at a time: the writer, or the main thread before the writer starts."""
         version = self.version  # read first: the copy is at least this new
         errors = {}
-        for (report_file, retry_file), group in self.groups(self.snapshot()).items():
+        for pair, group in self.groups(self.snapshot()).items():
             try:
-                self._write(report.contents(report_file, retry_file, group))
+                self._write(pair, group)
             except OSError as e:
-                errors[e.filename or report_file] = e.strerror or str(e)
+                errors[e.filename or pair[0]] = e.strerror or str(e)
         self.errors = errors
+        if errors and self.halt is not None:
+            self.halt[0] = 1
         self.written = version
         return version
 

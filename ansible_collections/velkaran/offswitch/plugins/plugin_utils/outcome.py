@@ -12,6 +12,7 @@ echoes its input cannot carry the key into them.
 from __future__ import annotations
 
 import re
+import time
 
 KEY_LENGTH = 1593
 KEY_PATTERN = re.compile(rb"[A-Za-z0-9+/=]{%d}" % KEY_LENGTH)
@@ -21,11 +22,11 @@ PROMPT = ("If you want to run norvane's emergency mode and switch the agent to o
 SWITCHED = "The mode of the agent is on off mode."
 WRONG = "The key not invalid"
 
-# The outcomes, in the order the summary counts them. The last three are the record's own: a
+# The outcomes, in the order the summary counts them. The last four are the record's own: a
 # host whose result had not come back (pending: so far; interrupted: when a signal stopped the
-# run), and one the switch never ran on.
+# run), one the key was never sent to (not sent), and one the switch never ran on (not run).
 OUTCOMES = ("switched", "refused", "failed", "timed out", "unreachable", "interrupted", "pending",
-            "not run")
+            "not sent", "not run")
 
 CHECK_THE_MODE_FILE = "it may or may not have switched the agent: check the mode file"
 
@@ -44,7 +45,13 @@ SSH_FAILURES = (
                               "fingerprint (ssh-keyscan, or one ssh login by hand), or give "
                               "another UserKnownHostsFile"),
     ("REMOTE HOST IDENTIFICATION HAS CHANGED", "the host key does not match the known hosts"),
-    ("Host key verification failed", "the host key does not match the known hosts"),
+    # Alone (no terminal to ask at, StrictHostKeyChecking=ask), these words do not say which:
+    # the cause names both, a new host first, as it is the likelier.
+    ("Host key verification failed", "the host's key could not be verified: it is not in "
+                                     "known_hosts (a new host: add it, after checking its "
+                                     "fingerprint), or it does not match the known hosts (a "
+                                     "changed key, perhaps an attack); ssh says only \"Host key "
+                                     "verification failed\""),
     ("Could not resolve hostname", "the host name cannot be resolved"),
     ("No route to host", "there is no route to the host"),
     ("Network is unreachable", "the network is unreachable"),
@@ -228,3 +235,77 @@ def foreign(fields):
 def not_run(why):
     """The entry of a host the play never ran the switch on."""
     return {"outcome": "not run", "status": None, "answer": "", "msg": why, "failed": True}
+
+
+def not_sent(why):
+    """The entry of a host the key was never sent to, in a run that sent it to others."""
+    return {"outcome": "not sent", "status": None, "answer": "", "msg": why, "failed": True}
+
+
+# What a host's own state can be, as the status playbook reads it, in the order the summary
+# counts them.
+MODES = ("off", "not off", "no mode file", "unreadable", "no offswitch", "unreachable")
+
+
+def _shown(data):
+    """Bytes a mode file holds, shown safely: printable ASCII as it is, the rest escaped."""
+    return "".join(chr(b) if 32 <= b < 127 and b not in b'"\\' else f"\\x{b:02x}" for b in data)
+
+
+def read_mode(status=None, stdout="", failure=None, stopped=False, *, mode_file, timeout,
+              connect_timeout=None):
+    """The result of reading a host's mode file, from what the reading script printed (see the
+    action read_mode): the fields outcome, status, answer, msg, package and file."""
+    result = {"status": status, "answer": "", "changed": False, "package": None, "file": None}
+
+    def ended(name, msg, kind=None):
+        result.update(outcome=name, msg=msg)
+        if kind:
+            result[kind] = True
+        return result
+
+    connect = f"{connect_timeout} s" if connect_timeout is not None else "the connect timeout"
+    if stopped:
+        return ended("unreachable", f"no answer within {timeout} s plus the connection's time",
+                     "unreachable")
+    if failure and failure[0] == "connection":
+        words, said = ssh_failure(failure[1])
+        if words in ("Timeout, server", "timed out"):
+            return ended("unreachable", f"timed out after {connect} connecting or reading",
+                         "unreachable")
+        return ended("unreachable", f"could not log in: {said}" if said else
+                     f"ssh failed: {ansible_words(failure[1])}", "unreachable")
+    if failure:
+        said = next((s for words, s in BECOME_FAILURES if words in failure[1]), None)
+        return ended("unreachable", f"could not become root through sudo: {said}" if said else
+                     f"Ansible reports: {ansible_words(failure[1])}", "unreachable")
+    fields = dict(line.partition("=")[::2] for line in stdout.splitlines() if "=" in line)
+    if status in (124, 137):
+        return ended("unreachable", f"the host did not answer within {timeout} s", "unreachable")
+    if status != 0 or not {"offswitch", "package", "mode"} <= set(fields):
+        return ended("unreadable", f"the host's answer could not be read (status {status})",
+                     "failed")
+    result["package"] = fields["package"] or None
+    owner, _, rest = fields.get("file", "").partition(" ")
+    permissions, _, changed = rest.partition(" ")
+    mode = fields["mode"]
+    if mode not in ("none", "unreadable"):
+        try:
+            content = bytes.fromhex(mode)
+        except ValueError:
+            return ended("unreadable", "the host's answer could not be read", "failed")
+        learned = changed if changed.isdigit() else None
+        result["file"] = {"content": _shown(content), "owner": owner, "mode": permissions,
+                          "time": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(int(learned)))
+                          if learned else None}
+        if content == b"1":
+            return ended("off", f"off: {mode_file} holds 1")
+        return ended("not off", f'not off: {mode_file} holds "{_shown(content)}"', "failed")
+    if mode == "unreadable":
+        return ended("unreadable", f"{mode_file} cannot be read by the login user: run the status "
+                                   "with -b (become)", "failed")
+    if fields["offswitch"] != "yes":
+        return ended("no offswitch", f"offswitch is not installed, and {mode_file} is not there",
+                     "failed")
+    return ended("no mode file", f"{mode_file} is not there: the agent was never switched off "
+                                 "on this host", "failed")

@@ -9,18 +9,23 @@ import json
 import os
 import stat
 
-from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import OUTCOMES
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import MODES, OUTCOMES
 
 
-def entry(host, fields):
-    """The report's entry for a host, from its result's fields."""
-    return {"host": host, "outcome": fields["outcome"], "status": fields.get("status"),
-            "answer": fields.get("answer", ""), "reason": fields.get("msg", "")}
+def entry(host, fields, learned=None):
+    """The report's entry for a host, from its result's fields, learned at a time (UTC)."""
+    found = {"host": host, "outcome": fields["outcome"], "status": fields.get("status"),
+             "answer": fields.get("answer", ""), "reason": fields.get("msg", "")}
+    for name in ("package", "file"):  # what the status read on the host
+        if name in fields:
+            found[name] = fields[name]
+    if learned is not None:
+        found["time"] = learned
+    return found
 
 
-def summary(entries, forks):
-    """The summary's lines: one for each host not switched, the count of each outcome, and the
-    batches when there are more hosts than forks."""
+def summary(entries):
+    """The summary's lines: one for each host not switched, and the count of each outcome."""
     lines = [f"{e['host']}: {e['reason']}" for e in entries if e["outcome"] != "switched"]
     counts = []
     for name in OUTCOMES:
@@ -28,16 +33,20 @@ def summary(entries, forks):
         if hosts or name in OUTCOMES[:5]:
             counts.append(f"{name}: {len(hosts)}" + (f" ({', '.join(hosts)})" if hosts else ""))
     lines.append("; ".join(counts))
-    if forks < len(entries):
-        batches = -(-len(entries) // forks)
-        lines.append(f"{len(entries)} hosts, {forks} at a time (forks): up to {batches} batches "
-                     "one after another, each bounded by offswitch_timeout plus the connect "
-                     f"timeout plus 10 s; -f {len(entries)} runs them all at once")
     return lines
 
 
-def retry_list(entries):
-    return "".join(f"{e['host']}\n" for e in entries if e["outcome"] != "switched")
+def status_summary(entries):
+    """The status's summary: one line for each outcome a host ended as, with its hosts."""
+    lines = []
+    for name in MODES:
+        hosts = [e["host"] for e in entries if e["outcome"] == name]
+        if hosts:
+            lines.append(f"{name}: {len(hosts)} ({', '.join(hosts)})")
+    for e in entries:
+        if e["outcome"] not in MODES + ("off",):
+            lines.append(f"{e['host']}: {e['reason']}")
+    return lines or ["no host was read"]
 
 
 def _refuse_to_replace(dir_fd, name):
@@ -114,8 +123,3 @@ def replace_files(contents):
     finally:
         for dir_fd, temporary, _ in prepared:
             _discard(dir_fd, temporary)
-
-
-def contents(report, retry, entries):
-    """What the report and the retry file hold for entries."""
-    return [(report, json.dumps(entries, indent=4) + "\n"), (retry, retry_list(entries))]

@@ -11,15 +11,22 @@ sequence of a play's events is a row of a unit test.
 from __future__ import annotations
 
 import json
+import mmap
 import time
 
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal, report
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.keysource import wipe
-from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import foreign, not_run
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
+    foreign, not_run, not_sent)
 
 FLUSH_TIMEOUT = 5  # seconds a stop or the end waits for the record to reach the disk
 NOT_RUN = ("the switch did not run on this host (--start-at-task, --skip-tags, or the play ended "
            "before it): not switched")
+NOT_READ = "the status did not read this host (the play ended before it)"
+NEVER_SENT = ("the play ended before the key was sent to this host (an earlier task failed on it, "
+              "or serial, max_fail_percentage or any_errors_fatal ended the play): not switched")
+HALTED = ("the record could not be written when this host's turn came, so the key was not sent to "
+          "it: not switched")
 STAT = "offswitch"  # the custom statistic's name
 # The stdout callbacks that print lines for a person, beside which the record's lines belong on
 # standard output; under any other, standard output is the callback's own.
@@ -66,10 +73,15 @@ class SwitchPlay:
     files: host -> (report, retry), in the play's order; keys: host -> the key (a bytearray,
     shared by the hosts of one key file); no_host_files: the play's own (report, retry) when it
     has no host, None when they are not known; say: line(text), error(text) and document(obj);
-    stats: set(name, value); forks: the run's forks."""
+    stats: set(name, value); forks: the run's forks; moved: {path chosen: (path kept, why)} for
+    the record's files that could not stay where they were chosen."""
 
-    def __init__(self, files, keys=None, *, say, stats, forks, no_host_files=None):
+    def __init__(self, files, keys=None, *, say, stats, forks, no_host_files=None, moved=None,
+                 status=False):
+        self.status = status  # a status: reads each host's mode file, sends nothing
+        self.done = "off" if status else "switched"
         self.files = dict(files)
+        self.moved = dict(moved or {})
         self.keys = dict(keys or {})
         self.say = say
         self.stats = stats
@@ -81,7 +93,7 @@ class SwitchPlay:
         self.refusal = None
         self.stopped = None
         self.entries = {}  # the custom statistic, a view of the journal: host -> entry
-        self._say_entries(not_run(NOT_RUN))
+        self._say_entries(not_run(NOT_READ if status else NOT_RUN))
         journal.ADMISSION = journal.Admission(keys=self.keys)
 
     # The play's events
@@ -106,7 +118,17 @@ class SwitchPlay:
             self.stats.set(STAT, self.entries)
             return
         started = time.strftime("%Y-%m-%d %H:%M:%S %z")
-        record = journal.Journal(self.files, started)
+        self._say_where()
+        halt = mmap.mmap(-1, 1)  # shared with every worker forked from here on
+        record = journal.Journal(self.files, started, halt, pending_first=not self.status)
+        for item in record.stores.values():
+            try:
+                others = item.join(started)
+            except OSError:
+                continue  # said by the write below
+            for pid, since in others:
+                self.say.error(f"the record {item.report} is in use by another run too: process "
+                               f"{pid}, since {since}; the hosts of both are kept in it")
         record.write()
         if record.errors:
             why = "; ".join(f"{path}: {error}" for path, error in record.errors.items())
@@ -118,7 +140,14 @@ class SwitchPlay:
         record.start()
         self._sync_entries()
         self.stats.set(STAT, self.entries)
-        journal.ADMISSION = journal.Admission(self.files, kept=True, keys=self.keys)
+        journal.ADMISSION = journal.Admission(self.files, kept=True, keys=self.keys, halt=halt)
+        if self.forks < len(self.files):
+            batches = -(-len(self.files) // self.forks)
+            self.say.error(f"{len(self.files)} hosts, {self.forks} at a time (forks): up to "
+                           f"{batches} batches one after another, each bounded by "
+                           "offswitch_timeout plus the connect timeout plus 10 s; give -f "
+                           f"{len(self.files)} (AWX: the job template's forks) to switch them all "
+                           "at once")
 
     def came_back(self, host, fields):
         """A host's result of the switch."""
@@ -129,7 +158,8 @@ class SwitchPlay:
                 self._set_stat(report.entry(host, fields))
             return
         self.journal.set(host, fields if "outcome" in fields else foreign(fields))
-        self._set_stat(self.journal.entries[host])
+        if host in self.journal.entries:
+            self._set_stat(self.journal.entries[host])
 
     def stop(self, why):
         """The run ends before the play does (a signal, an error of Ansible's): the hosts whose
@@ -144,6 +174,7 @@ class SwitchPlay:
         self.journal.stop(why)
         self._sync_entries()
         written = self.journal.flush(FLUSH_TIMEOUT)
+        self._leave()
         self.say.error(f"the run was stopped ({why})")
         self._summary(self.journal.snapshot())
         self._say_written(written)
@@ -169,12 +200,20 @@ class SwitchPlay:
                 self._summary([{"host": host, **e} for host, e in self.entries.items()])
             self._say_left_alone()
             return 0 if self.check and not self.refusal else 2
+        self.journal.settle(not_sent(NEVER_SENT))
+        self._sync_entries()
         written = self.journal.close(FLUSH_TIMEOUT)
+        self._leave()
         entries = self.journal.snapshot()
-        self._summary(entries)
+        if self.status:
+            for line in report.status_summary(entries):
+                self.say.line(line)
+        else:
+            self._summary(entries)
         if self._say_written(written):
             return 1
-        return 2 if any(e["outcome"] != "switched" for e in entries) else 0
+        return 2 if len(entries) < len(self.files) or any(
+            e["outcome"] != self.done for e in entries) else 0
 
     def wipe(self):
         """Wipes every key in place and drops them: no later fork holds one."""
@@ -185,43 +224,61 @@ class SwitchPlay:
         if admission is not None:
             admission.keys = {}
 
+    def _leave(self):
+        for item in self.journal.stores.values():
+            item.leave()
+
     # What is said
 
+    def _say_where(self):
+        """Where the record is kept, said before the first key is sent."""
+        for chosen, (kept, why) in sorted(self.moved.items()):
+            self.say.error(f"{chosen} is not used ({why}): this run keeps it in {kept}")
+        for report_file, retry_file in dict.fromkeys(self.files.values()):
+            self.say.line(f"the record is kept in {report_file}, the hosts not known to be off "
+                          f"in {retry_file}")
+
     def _set_stat(self, entry):
-        self.entries[entry["host"]] = {k: v for k, v in entry.items() if k != "host"}
+        """The host's entry in the statistic, and under a key of the host's own: AWX merges the
+        artifacts of a workflow's nodes (a sliced job's slices) key by key, the last node's
+        value winning, so only keys of their own keep every slice's hosts."""
+        host = entry["host"]
+        self.entries[host] = {k: v for k, v in entry.items() if k != "host"}
+        self.stats.set(f"{STAT}:{host}", self.entries[host])
 
     def _sync_entries(self):
         for e in self.journal.snapshot():
             self._set_stat(e)
+
 
     def _say_entries(self, fields):
         for host in self.files:
             self._set_stat(report.entry(host, fields))
 
     def _summary(self, entries):
-        for line in report.summary(entries, self.forks):
+        for line in report.summary(entries):
             self.say.line(line)
 
     def _say_written(self, written):
         """Says where the record is, or that it is not; returns whether a file failed."""
         failed = bool(self.journal.errors) or not written
-        said = set()
-        for report_file, retry_file in self.files.values():
-            for path, what in ((report_file, "report"), (retry_file, "hosts to retry")):
-                if path in said:
-                    continue
-                said.add(path)
-                if path in self.journal.errors:
-                    self.say.error(f"{what} NOT written to {path}: {self.journal.errors[path]}")
-                elif not written:
-                    self.say.error(f"{what} may not be up to date in {path}: its last write had "
-                                   "not ended")
-                else:
-                    self.say.line(f"{what}: {path}")
-        retries = {retry for host, (_, retry) in self.files.items()
-                   if self.journal.entries[host]["outcome"] != "switched"}
-        for retry in sorted(retries):
-            self.say.line(f"retry them with --limit @{retry}")
+        for pair, item in self.journal.stores.items():
+            stale = [path for path in pair if path in self.journal.errors]
+            if stale or not written:
+                why = "; ".join(f"{p}: {self.journal.errors[p]}" for p in stale) or (
+                    "its last write had not ended")
+                held = (f"the record as this run last wrote it, at {item.held_at}"
+                        if item.held_at else "the record as it was before this run")
+                for path, what in zip(pair, ("report", "hosts to retry")):
+                    self.say.error(f"{what} STALE in {path}: it still holds {held} ({why})")
+                continue
+            held = item.held or []
+            rest = [e for e in held if e.get("outcome") not in ("switched", "off")]
+            self.say.line(f"report: {item.report} ({len(held)} hosts, {len(rest)} not known to "
+                          "be off)")
+            self.say.line(f"hosts to retry: {item.retry}")
+            if rest:
+                self.say.line(f"retry them with --limit @{item.retry}")
         return failed
 
     def _say_left_alone(self):

@@ -64,7 +64,7 @@ class Journal(unittest.TestCase):
 
     def test_changes_close_together_are_written_once_and_soon(self):
         writes = []
-        self.journal._write = lambda contents: writes.append(time.monotonic())
+        self.journal._write = lambda pair, group: writes.append(time.monotonic())
         self.journal.start()
         started = time.monotonic()
         for host in ("a", "b", "c"):
@@ -79,7 +79,7 @@ class Journal(unittest.TestCase):
     def test_a_file_that_cannot_be_written_is_said_and_retried(self):
         os.symlink("elsewhere", os.path.join(self.top.name, "r.json"))
         self.journal.write()
-        self.assertIn("not a regular file", self.journal.errors[
+        self.assertIn("Too many levels of symbolic links", self.journal.errors[
             os.path.join(self.top.name, "r.json")])
         os.unlink(os.path.join(self.top.name, "r.json"))
         self.journal.set("a", SWITCHED)
