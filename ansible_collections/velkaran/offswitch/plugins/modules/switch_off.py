@@ -78,8 +78,9 @@ EXAMPLES = r"""
 RETURN = r"""
 outcome:
   description: >-
-    C(switched), C(refused), C(failed), C(timed out), C(unreachable) or C(not run). (The record
-    also has C(pending) and C(interrupted), for hosts whose results did not come back.)
+    C(switched), C(refused), C(failed), C(timed out), C(unreachable), C(not sent) (the record
+    could not be written when the host's turn came) or C(not run). (The record also has
+    C(pending) and C(interrupted), for hosts whose results did not come back.)
   returned: always
   type: str
   sample: switched

@@ -120,6 +120,7 @@ class Store:
         self.lock = lock_path(report_file)
         self.held = None  # the last record this run wrote, and when: what the files hold
         self.held_at = None
+        self.aside = None  # where a report that held no record was moved, to start anew
 
     def _locked(self):
         """The lock file's descriptor, held exclusively; raises OSError past LOCK_WAIT."""
@@ -198,11 +199,14 @@ class Store:
             try:
                 entries = json.loads(f.read() or b"[]")
             except ValueError:
-                raise OSError(errno.EINVAL, "it holds no JSON record: not replaced (move it "
-                                            "away)") from None
+                entries = None
         if not isinstance(entries, list) or not all(
                 isinstance(e, dict) and isinstance(e.get("host"), str) for e in entries):
-            raise OSError(errno.EINVAL, "it is not a list of hosts: not replaced (move it away)")
+            # Not a record (cut short by hand, another program's file): kept beside it, never
+            # lost, and the record starts anew rather than stop the switch.
+            self.aside = f"{self.report}.not-a-record.{now()}"
+            os.rename(self.report, self.aside)
+            return []
         return entries
 
     def write(self, entries):

@@ -272,6 +272,9 @@ class SwitchPlay:
                 for path, what in zip(pair, ("report", "hosts to retry")):
                     self.say.error(f"{what} STALE in {path}: it still holds {held} ({why})")
                 continue
+            if item.aside:
+                self.say.error(f"{item.report} held no record: it is kept as {item.aside}, and "
+                               "the record started anew")
             held = item.held or []
             rest = [e for e in held if e.get("outcome") not in ("switched", "off")]
             self.say.line(f"report: {item.report} ({len(held)} hosts, {len(rest)} not known to "
