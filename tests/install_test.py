@@ -175,9 +175,10 @@ class Install(unittest.TestCase):
                              "ansible-core (>= 2.14) | ansible (>= 7)")
             listed = {line.split(maxsplit=5)[5].lstrip(".").rstrip("/"): line.split()[0]
                       for line in run("dpkg-deb", "-c", collection).splitlines()}
-            for path in ("MANIFEST.json", "playbooks/switch_off.yml",
-                         "plugins/action/switch_off.py", "plugins/callback/record.py",
-                         "plugins/plugin_utils/journal.py"):
+            for path in ("MANIFEST.json", "playbooks/switch_off.yml", "playbooks/status.yml",
+                         "plugins/action/switch_off.py", "plugins/action/read_mode.py",
+                         "plugins/callback/record.py", "plugins/plugin_utils/journal.py",
+                         "plugins/plugin_utils/store.py"):
                 self.assertEqual(listed[f"{COLLECTION}/{path}"], "-rw-r--r--", path)
             self.assertEqual({mode for mode in listed.values()}, {"drwxr-xr-x", "-rw-r--r--"})
 

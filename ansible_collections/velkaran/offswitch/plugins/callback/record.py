@@ -8,7 +8,7 @@ from __future__ import annotations
 DOCUMENTATION = r"""
 name: record
 type: aggregate
-short_description: Keeps the record of velkaran.offswitch.switch_off, however the run ends
+short_description: Keeps the fleet's record of velkaran.offswitch.switch_off and status
 description:
   - Before the first key is sent, writes the JSON report with every targeted host as
     C(pending) and the retry file with every targeted host; replaces each host's entry as its
@@ -27,16 +27,24 @@ description:
     ends.
   - A run that sends nothing (C(--check), a refused run, no host matched, the switch skipped)
     leaves the report and the retry file as they were, and says so.
-  - Puts every host's outcome and reason in the custom statistic C(offswitch), which
+  - Puts every host's outcome and reason in the custom statistic C(offswitch), and each host's
+    under C(offswitch:HOST) too (which AWX's merge of a sliced job's artifacts keeps), which
     ansible-runner's C(artifact_data) and AWX's job artifacts hold.
+  - For the playbook velkaran.offswitch.status (the action velkaran.offswitch.read_mode), sends
+    nothing and brings the record up to date with what each host's mode file shows; its status
+    is 0 only when every host is off.
   - Refuses, before any host is contacted, C(--step) and the settings an earlier playbook read;
     each host then fails with the reason, and nothing is sent.
   - The action velkaran.offswitch.switch_off refuses to send the key unless this callback is
     enabled.
-  - The report is a list of every targeted host with C(host), C(outcome), C(status), C(answer)
-    and C(reason). The retry file lists the hosts not switched, one a line, for C(--limit @FILE).
-    Both are replaced atomically by new files of mode 0600 owned by whoever runs the play; a
-    symbolic link, or a file that another user owns, is never written.
+  - The report is one record per fleet, a list of every host any run, batch or status targeted,
+    with C(host), C(outcome), C(status), C(answer), C(reason) and C(time) (when it was learned);
+    every run merges its hosts into it under a lock, the newest learned state of a host winning.
+    The retry file lists the hosts not known to be off, one a line, for C(--limit @FILE). Both
+    are replaced atomically by new files of mode 0600 owned by whoever runs the play; a symbolic
+    link, or a file that another user owns, is never written.
+  - A record whose directory other users may write, or whose place holds another user's file or
+    a link, is kept in C(~/.local/state/velkaran-offswitch) instead, and the run says so.
   - Their paths are the host variables C(offswitch_report) (default C(offswitch-report.json))
     and C(offswitch_retry) (default C(offswitch.retry)), as Ansible resolves them for each host;
     a relative path is taken from the working directory.

@@ -131,6 +131,8 @@ class SwitchPlay:
                                f"{pid}, since {since}; the hosts of both are kept in it")
         record.write()
         if record.errors:
+            for item in record.stores.values():
+                item.leave()
             why = "; ".join(f"{path}: {error}" for path, error in record.errors.items())
             self.refuse(f"the record cannot be written ({why}), so the key is not sent; fix "
                         "that, or name other files with -e offswitch_report=FILE "
