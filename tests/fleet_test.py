@@ -654,6 +654,7 @@ class Fleet(unittest.TestCase):
             key)
         loose = os.path.join(BUILD, "testing", "fleet-loose.key")  # beside the key, not below
         shutil.copy(key, loose)
+        self.addCleanup(os.unlink, loose)  # no copy of a key is left in the build tree
         os.chmod(loose, 0o644)
         wrong = os.path.join(SCRATCH, "vault-wrong")
         with open(wrong, "w") as f:

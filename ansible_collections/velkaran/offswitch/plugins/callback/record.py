@@ -3,7 +3,8 @@
 """The record of a switch: the journal, the summary and the exit status, kept in
 ansible-playbook's main process."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type  # pylint: disable=invalid-name
 
 DOCUMENTATION = r"""
 name: record
@@ -51,7 +52,7 @@ description:
 requirements:
   - Enabled in C(callbacks_enabled), for example with
     C(ANSIBLE_CALLBACKS_ENABLED=velkaran.offswitch.record) in the environment.
-author: Velkaran developers
+author: Velkaran developers (@velkaran)
 """
 
 import os
@@ -162,8 +163,8 @@ class CallbackModule(CallbackBase):
         # With no host, the files that the play's own variables (-e) name.
         no_host_files = None if files else chosen_files(run.variables(None, list(DEFAULTS)))
         # Each file where only this user can write.
-        places = {path: store.place(path) for path in sorted({p for f in files.values()
-                                                                  for p in f})}
+        chosen = sorted({path for pair in files.values() for path in pair})
+        places = {path: store.place(path) for path in chosen}
         files = {host: tuple(places[p][0] for p in pair) for host, pair in files.items()}
         moved = {path: place for path, place in places.items() if place[1] is not None}
         switch = SwitchPlay(files, say=self._say, stats=Statistics.of_dispatcher(),

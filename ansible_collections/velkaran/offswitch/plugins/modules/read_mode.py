@@ -3,7 +3,8 @@
 """The documentation of the action velkaran.offswitch.read_mode, which runs on the control
 machine; this file is never sent to a host."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type  # pylint: disable=invalid-name
 
 DOCUMENTATION = r"""
 module: read_mode
@@ -47,12 +48,15 @@ attributes:
     description: Reads the same in check mode; it changes nothing anyway.
   diff_mode:
     support: none
+    description: Nothing is changed that a diff could show.
   platform:
+    support: full
     platforms: posix
+    description: The hosts need a POSIX shell and coreutils' timeout, and no Python.
 notes:
   - A host that could not be logged in to, or did not answer in time, is unreachable; one that is
     not off is failed; an off host is ok.
-author: Velkaran developers
+author: Velkaran developers (@velkaran)
 """
 
 EXAMPLES = r"""

@@ -3,7 +3,8 @@
 """The documentation of the action velkaran.offswitch.switch_off, which runs on the control
 machine; this file is never sent to a host."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type  # pylint: disable=invalid-name
 
 DOCUMENTATION = r"""
 module: switch_off
@@ -57,12 +58,15 @@ attributes:
       - A setting or key file that a real run would refuse fails the host, as it would then.
   diff_mode:
     support: none
+    description: Nothing is changed that a diff could show.
   platform:
+    support: full
     platforms: posix
+    description: The hosts need a POSIX shell and coreutils' timeout, and no Python.
 notes:
   - A host that could not be logged in to is unreachable; one that refused the key, failed or timed
     out is failed; a switched host is changed.
-author: Velkaran developers
+author: Velkaran developers (@velkaran)
 """
 
 EXAMPLES = r"""

@@ -85,7 +85,7 @@ def failure_of(kind, msg):
     """What failed, from Ansible's message: ("become", msg) when sudo's words are in it,
     whatever the exception; else ("connection", msg) for a connection failure, or ("ansible",
     msg) for any other error."""
-    if any(words in msg for words, _ in BECOME_FAILURES):
+    if any(words in msg for words, _said in BECOME_FAILURES):
         return "become", msg
     return kind, msg
 
@@ -286,8 +286,8 @@ def read_mode(status=None, stdout="", failure=None, stopped=False, *, mode_file,
         return ended("unreadable", f"the host's answer could not be read (status {status})",
                      "failed")
     result["package"] = fields["package"] or None
-    owner, _, rest = fields.get("file", "").partition(" ")
-    permissions, _, changed = rest.partition(" ")
+    owner, rest = (fields.get("file", "").split(" ", 1) + [""])[:2]
+    permissions, changed = (rest.split(" ", 1) + [""])[:2]
     mode = fields["mode"]
     if mode not in ("none", "unreadable"):
         try:

@@ -33,5 +33,3 @@ def signal_descendants(pid, signum):
             os.kill(child, signum)
         except OSError:
             pass  # gone meanwhile
-
-

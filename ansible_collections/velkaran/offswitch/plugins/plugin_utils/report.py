@@ -5,7 +5,6 @@
 from __future__ import annotations
 
 import errno
-import json
 import os
 import stat
 
@@ -106,7 +105,7 @@ def replace_files(contents):
             except OSError as e:
                 e.filename = path
                 raise
-        for ready, (path, _) in zip(prepared, contents):
+        for ready, (path, _content) in zip(prepared, contents):
             dir_fd, temporary, name = ready
             try:
                 # rename replaces a link put there since, never its target
@@ -121,5 +120,5 @@ def replace_files(contents):
                 e.filename = path
                 raise
     finally:
-        for dir_fd, temporary, _ in prepared:
+        for dir_fd, temporary, _name in prepared:
             _discard(dir_fd, temporary)

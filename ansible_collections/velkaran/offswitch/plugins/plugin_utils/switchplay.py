@@ -252,7 +252,6 @@ class SwitchPlay:
         for e in self.journal.snapshot():
             self._set_stat(e)
 
-
     def _say_entries(self, fields):
         for host in self.files:
             self._set_stat(report.entry(host, fields))
@@ -292,6 +291,6 @@ class SwitchPlay:
             self.say.line("the report and the retry file of the last run that sent the key are "
                           "left as they were")
             return
-        for report_file in sorted({r for r, _ in chosen}):
+        for report_file in sorted({pair[0] for pair in chosen}):
             self.say.line(f"the report of the last run that sent the key, {report_file}, is left "
                           "as it was")

@@ -43,7 +43,7 @@ class Journal(unittest.TestCase):
 
     def test_each_host_as_its_result_comes_back_or_the_run_stops(self):
         for came_back, signame, entries, retry in self.CASES:
-            with self.subTest(came_back=[h for h, _ in came_back], signame=signame):
+            with self.subTest(came_back=[h for h, _fields in came_back], signame=signame):
                 self.setUp()
                 self.journal.write()
                 self.journal.start()

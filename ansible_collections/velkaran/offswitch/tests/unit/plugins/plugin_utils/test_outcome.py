@@ -88,6 +88,7 @@ class Outcome(unittest.TestCase):
         for kind, msg, named in FAILURES:
             with self.subTest(msg):
                 self.assertEqual(failure_of(kind, msg), (named, msg))
+
     def test_every_case(self):
         for status, stdout, failure, stopped, name, shown, answer, kind, words in CASES:
             with self.subTest(name=name, status=status, failure=failure, stopped=stopped):

@@ -35,6 +35,7 @@ class Stops(unittest.TestCase):
                 for name, handler in before.items():
                     signal.signal(getattr(signal, name),
                                   self.previous if handler == "handler" else handler)
+
                 def on_stop(name):
                     self.stops.append(name)
                     # a second signal while the first is handled: the record sees it once

@@ -137,8 +137,8 @@ class Play(unittest.TestCase):
                         self.assertEqual(f.read(), "")
                 else:
                     self.assertEqual(self.on_disk(), disk)
-                self.assertEqual({h: e["outcome"] for h, e in self.stats.get("offswitch", {}
-                                                                              ).items()}, stat)
+                stats = self.stats.get("offswitch", {})
+                self.assertEqual({h: e["outcome"] for h, e in stats.items()}, stat)
                 # Whatever happened, the key is wiped when the play ends, and no admission
                 # holds it.
                 self.assertEqual(self.key, bytearray(1593))
