@@ -1122,6 +1122,60 @@ class Fleet(unittest.TestCase):
         self.assertEqual({h: e["outcome"] for h, e in report.items()},
                          {"right": "off", "wrong": "refused", "hang2": "timed out"})
 
+    def test_the_awx_example_project_through_ansible_runner(self):
+        """The collection's AWX example as AWX lays a job out: the project, its ansible.cfg, the
+        collections its requirements name, the inventory, and the custom credential's key file
+        (mode 0600 in the job's private data directory) handed over as an extra variable."""
+        if not shutil.which("ansible-runner"):
+            cannot_run("ansible-runner is not installed")
+        self.play("--list-hosts")  # writes the inventory
+        example = os.path.join(SCRATCH, "collections", "ansible_collections", "velkaran",
+                               "offswitch", "docs", "awx")
+        private = os.path.join(SCRATCH, "awx-job")
+        shutil.rmtree(private, ignore_errors=True)
+        shutil.copytree(os.path.join(example, "project"), os.path.join(private, "project"))
+        os.makedirs(os.path.join(private, "env"))
+        shutil.copytree(os.path.join(SCRATCH, "collections"),
+                        os.path.join(private, "requirements_collections"))
+        key_file = os.path.join(private, "tmp_credential_key")  # what the injector writes
+        with open(os.environ["VELKARAN_TEST_KEY"]) as f:
+            key = f.read().strip()
+        with open(os.open(key_file, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+            f.write(key)  # the template, "{{ key }}": the key, with no line feed
+        with open(os.path.join(example, "credential-type.yml")) as f:
+            self.assertIn('offswitch_key_file: "{{ tower.filename.key }}"', f.read())
+        with open(os.path.join(private, "env", "extravars"), "w") as f:
+            f.write(f"---\noffswitch_key_file: {key_file}\n")
+        with open(os.path.join(private, "env", "envvars"), "w") as f:
+            f.write(f"---\nANSIBLE_COLLECTIONS_PATH: {private}/requirements_collections\n")
+        environment = {k: v for k, v in os.environ.items()
+                       if not k.startswith("ANSIBLE_") and k != "VELKARAN_TEST_KEY"}
+        result = subprocess.run(
+            ["ansible-runner", "run", private, "-p", "switch_off.yml", "--inventory",
+             os.path.join(SCRATCH, "inventory"), "--limit", "right,wrong", "--ident", "job"],
+            capture_output=True, text=True, timeout=120, check=False, stdin=subprocess.DEVNULL,
+            env=environment)
+        output = result.stdout + result.stderr
+        self.assertEqual(result.returncode, 2, output)
+        self.assertIn("switched: 1 (right); refused: 1 (wrong)", output)  # the callback ran
+        self.assertEqual(mode_file("right"), "1")
+        report = self.report(os.path.join(private, "project", "offswitch-report.json"))
+        self.assertEqual({h: e["outcome"] for h, e in report.items()},
+                         {"right": "switched", "wrong": "refused"})
+        events = os.path.join(private, "artifacts", "job", "job_events")
+        artifacts = []
+        for name in os.listdir(events):
+            with open(os.path.join(events, name)) as f:
+                event = json.load(f)
+            if event.get("event") == "playbook_on_stats":
+                artifacts.append(event["event_data"]["artifact_data"])
+        self.assertEqual(len(artifacts), 1)
+        self.assertEqual((artifacts[0]["offswitch:right"]["outcome"],
+                          artifacts[0]["offswitch:wrong"]["outcome"]), ("switched", "refused"))
+        self.assertEqual(os.stat(key_file).st_mode & 0o777, 0o600)
+        os.unlink(key_file)  # as AWX removes it when the job ends
+        self.assert_clean(output)
+
     def test_ansible_runner_keeps_the_record_in_its_artifacts_and_no_piece_of_the_key(self):
         if not shutil.which("ansible-runner"):
             cannot_run("ansible-runner is not installed")
