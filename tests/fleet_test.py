@@ -192,6 +192,20 @@ def memory_holds(pid, needles):
     return False
 
 
+def runner_artifacts(private):
+    """The artifacts of ansible-runner's job "job" in private: the artifact_data of each
+    statistics event (one, for a run that ended)."""
+    events = os.path.join(private, "artifacts", "job", "job_events")
+    found = []
+    for name in os.listdir(events):
+        with open(os.path.join(events, name)) as f:
+            event = json.load(f)
+        if event.get("event") == "playbook_on_stats":
+            found.append(event["event_data"]["artifact_data"])
+    assert len(found) == 1, found
+    return found
+
+
 def with_cores():
     """Lets the process started dump a core of any size, as `ulimit -c unlimited` would."""
     resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
@@ -1162,14 +1176,7 @@ class Fleet(unittest.TestCase):
         report = self.report(os.path.join(private, "project", "offswitch-report.json"))
         self.assertEqual({h: e["outcome"] for h, e in report.items()},
                          {"right": "switched", "wrong": "refused"})
-        events = os.path.join(private, "artifacts", "job", "job_events")
-        artifacts = []
-        for name in os.listdir(events):
-            with open(os.path.join(events, name)) as f:
-                event = json.load(f)
-            if event.get("event") == "playbook_on_stats":
-                artifacts.append(event["event_data"]["artifact_data"])
-        self.assertEqual(len(artifacts), 1)
+        artifacts = runner_artifacts(private)
         self.assertEqual((artifacts[0]["offswitch:right"]["outcome"],
                           artifacts[0]["offswitch:wrong"]["outcome"]), ("switched", "refused"))
         self.assertEqual(os.stat(key_file).st_mode & 0o777, 0o600)
@@ -1203,14 +1210,7 @@ class Fleet(unittest.TestCase):
         self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
         self.assertIn("switched: 1 (right); refused: 1 (wrong)", result.stdout)
         self.assertEqual(mode_file("right"), "1")
-        events = os.path.join(private, "artifacts", "job", "job_events")
-        stats = []
-        for name in os.listdir(events):
-            with open(os.path.join(events, name)) as f:
-                event = json.load(f)
-            if event.get("event") == "playbook_on_stats":
-                stats.append(event["event_data"]["artifact_data"])
-        self.assertEqual(len(stats), 1)
+        stats = runner_artifacts(private)
         record = stats[0]["offswitch"]
         self.assertEqual({h: e["outcome"] for h, e in record.items()},
                          {"right": "switched", "wrong": "refused"})
