@@ -96,7 +96,9 @@ if(ANSIBLE_GALAXY)
             COMPONENT collection EXCLUDE_FROM_ALL PERMISSIONS ${mode_0644})
     file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/packaging/lintian-overrides-collection" CONTENT
          "# A collection carries its README and changelog, which ansible-doc and ansible-galaxy read.
-velkaran-ansible-collection: package-contains-documentation-outside-usr-share-doc [usr/share/ansible/collections/ansible_collections/velkaran/offswitch/*]\n")
+velkaran-ansible-collection: package-contains-documentation-outside-usr-share-doc [usr/share/ansible/collections/ansible_collections/velkaran/offswitch/*]
+# Its example AWX project keeps its collections/requirements.yml where AWX reads it.
+velkaran-ansible-collection: repeated-path-segment collections [usr/share/ansible/collections/ansible_collections/velkaran/offswitch/docs/awx/project/collections/]\n")
     install(FILES "${CMAKE_BINARY_DIR}/packaging/lintian-overrides-collection"
             DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides"
             RENAME velkaran-ansible-collection
