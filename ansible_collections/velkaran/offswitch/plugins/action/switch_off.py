@@ -19,7 +19,7 @@ from ansible.plugins.action import ActionBase
 
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
-    failure_of, not_run, not_sent, outcome)
+    HALTED, failure_of, not_run, not_sent, outcome)
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.processes import descendants
 
 # The connections that hand data to the command's standard input through the session itself.
@@ -94,8 +94,7 @@ class ActionModule(ActionBase):
             result.update(failed=False, changed=False)
             return result
         if journal.ADMISSION.halted():
-            result.update(not_sent("the record could not be written when this host's turn "
-                                   "came, so the key was not sent to it: not switched"))
+            result.update(not_sent(HALTED))
             return result
         connect_timeout = self.bound_the_connection()
         status, stdout, failure, stopped = self.switch(command, bytes(key) + b"\n",

@@ -237,6 +237,10 @@ def not_run(why):
     return {"outcome": "not run", "status": None, "answer": "", "msg": why, "failed": True}
 
 
+HALTED = ("the record could not be written when this host's turn came, so the key was not sent to "
+          "it: not switched")
+
+
 def not_sent(why):
     """The entry of a host the key was never sent to, in a run that sent it to others."""
     return {"outcome": "not sent", "status": None, "answer": "", "msg": why, "failed": True}

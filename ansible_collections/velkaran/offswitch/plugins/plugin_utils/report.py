@@ -43,7 +43,7 @@ def status_summary(entries):
         if hosts:
             lines.append(f"{name}: {len(hosts)} ({', '.join(hosts)})")
     for e in entries:
-        if e["outcome"] not in MODES + ("off",):
+        if e["outcome"] not in MODES:
             lines.append(f"{e['host']}: {e['reason']}")
     return lines or ["no host was read"]
 

@@ -84,14 +84,16 @@ class Stops:
                 signal.signal(signum, self._handle)
 
     def restore(self):
+        """Puts the handlers found at install back; returns them."""
+        previous, self._previous = self._previous, {}
         if os.getpid() == self._pid:
-            for signum, previous in self._previous.items():
-                signal.signal(signum, previous)
-            self._previous = {}
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
+        return previous
 
     def _handle(self, signum, frame):
         if os.getpid() != self._pid:  # a worker forked with this handler: as if it were not here
-            self._chain(signum, frame)
+            self._chain(signum, frame, self._previous)
             return
         if self.stopping:  # a second signal while the first is handled: let it finish
             return
@@ -99,15 +101,12 @@ class Stops:
         try:
             self._on_stop(signal.Signals(signum).name)
         finally:
-            previous = dict(self._previous)
-            self.restore()
-            self._previous = previous
-            self._chain(signum, frame)
+            self._chain(signum, frame, self.restore())
 
-    def _chain(self, signum, frame):
-        previous = self._previous.get(signum, signal.SIG_DFL)
-        if signum == signal.SIGHUP and callable(self._previous.get(signal.SIGTERM)):
-            previous, signum = self._previous[signal.SIGTERM], signal.SIGTERM
+    def _chain(self, signum, frame, handlers):
+        previous = handlers.get(signum, signal.SIG_DFL)
+        if signum == signal.SIGHUP and callable(handlers.get(signal.SIGTERM)):
+            previous, signum = handlers[signal.SIGTERM], signal.SIGTERM
         if callable(previous):
             previous(signum, frame)
             return

@@ -15,6 +15,7 @@ import mmap
 import time
 
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils import journal, report
+from ansible_collections.velkaran.offswitch.plugins.plugin_utils.store import DONE
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.keysource import wipe
 from ansible_collections.velkaran.offswitch.plugins.plugin_utils.outcome import (
     foreign, not_run, not_sent)
@@ -25,8 +26,6 @@ NOT_RUN = ("the switch did not run on this host (--start-at-task, --skip-tags, o
 NOT_READ = "the status did not read this host (the play ended before it)"
 NEVER_SENT = ("the play ended before the key was sent to this host (an earlier task failed on it, "
               "or serial, max_fail_percentage or any_errors_fatal ended the play): not switched")
-HALTED = ("the record could not be written when this host's turn came, so the key was not sent to "
-          "it: not switched")
 STAT = "offswitch"  # the custom statistic's name
 # The stdout callbacks that print lines for a person, beside which the record's lines belong on
 # standard output; under any other, standard output is the callback's own.
@@ -277,7 +276,7 @@ class SwitchPlay:
                 self.say.error(f"{item.report} held no record: it is kept as {item.aside}, and "
                                "the record started anew")
             held = item.held or []
-            rest = [e for e in held if e.get("outcome") not in ("switched", "off")]
+            rest = [e for e in held if e.get("outcome") not in DONE]
             self.say.line(f"report: {item.report} ({len(held)} hosts, {len(rest)} not known to "
                           "be off)")
             self.say.line(f"hosts to retry: {item.retry}")
