@@ -1,20 +1,27 @@
 # Installation and the Debian package.
 
-# The release date, from the changelog's latest entry: the date of the manual pages, and the
-# timestamp of every file in the package, so that two builds of one source and key are identical.
-file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/changelog" trailer REGEX "^ -- .+>  " LIMIT_COUNT 1)
-string(REGEX REPLACE "^ -- .+>  " "" changelog_date "${trailer}")
-execute_process(COMMAND date -u -d "${changelog_date}" +%s
-                OUTPUT_VARIABLE VELKARAN_RELEASE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE
-                COMMAND_ERROR_IS_FATAL ANY)
+# The release date, from a Debian changelog's latest entry, as seconds since the epoch: the date
+# of the manual pages, and the timestamp of every file in the package, so that two builds of one
+# source and key are identical.
+function(velkaran_release_epoch changelog variable)
+    file(STRINGS "${changelog}" trailer REGEX "^ -- .+>  " LIMIT_COUNT 1)
+    string(REGEX REPLACE "^ -- .+>  " "" changelog_date "${trailer}")
+    execute_process(COMMAND date -u -d "${changelog_date}" +%s
+                    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE
+                    COMMAND_ERROR_IS_FATAL ANY)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${changelog}")
+    set(${variable} "${epoch}" PARENT_SCOPE)
+endfunction()
+velkaran_release_epoch("${PROJECT_SOURCE_DIR}/packaging/changelog" VELKARAN_RELEASE_EPOCH)
 execute_process(COMMAND date -u -d "@${VELKARAN_RELEASE_EPOCH}" +%Y-%m-%d
                 OUTPUT_VARIABLE VELKARAN_RELEASE_DATE OUTPUT_STRIP_TRAILING_WHITESPACE
                 COMMAND_ERROR_IS_FATAL ANY)
 
-if(NOT VELKARAN_PACKAGE_RELEASE MATCHES "^[1-9][0-9]*$")
-    message(FATAL_ERROR "VELKARAN_PACKAGE_RELEASE is '${VELKARAN_PACKAGE_RELEASE}': expected a "
-                        "positive whole number, raised with each new key.")
-endif()
+foreach(release VELKARAN_PACKAGE_RELEASE VELKARAN_COLLECTION_PACKAGE_RELEASE)
+    if(NOT ${release} MATCHES "^[1-9][0-9]*$")
+        message(FATAL_ERROR "${release} is '${${release}}': expected a positive whole number.")
+    endif()
+endforeach()
 if(NOT VELKARAN_PACKAGE_MAINTAINER MATCHES "^[^<>\n]*[^<> \n] <[^<>@ \n]+@[^<> \n]+>$")
     message(FATAL_ERROR "VELKARAN_PACKAGE_MAINTAINER is '${VELKARAN_PACKAGE_MAINTAINER}': "
                         "expected \"Name <address>\".")
@@ -64,13 +71,21 @@ endforeach()
 add_custom_target(man ALL DEPENDS ${man_pages})
 install(FILES ${man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man8" PERMISSIONS ${mode_0644})
 
-# A package with a Debian revision keeps its changelog as changelog.Debian.gz.
-add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz"
-    COMMAND gzip -9n -c "${PROJECT_SOURCE_DIR}/packaging/changelog" > changelog.Debian.gz
-    DEPENDS "${PROJECT_SOURCE_DIR}/packaging/changelog"
-    WORKING_DIRECTORY "${CMAKE_BINARY_DIR}/packaging")
-file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/packaging")
-add_custom_target(changelog ALL DEPENDS "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz")
+# A package with a Debian revision keeps its changelog as changelog.Debian.gz; the collection's
+# package keeps the one rendered from the collection's changelog.
+file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/packaging/collection")
+foreach(changelog IN ITEMS changelog changelog-collection)
+    set(gzipped "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz")
+    if(changelog STREQUAL "changelog-collection")
+        set(gzipped "${CMAKE_BINARY_DIR}/packaging/collection/changelog.Debian.gz")
+    endif()
+    add_custom_command(OUTPUT "${gzipped}"
+        COMMAND gzip -9n -c "${PROJECT_SOURCE_DIR}/packaging/${changelog}" > "${gzipped}"
+        DEPENDS "${PROJECT_SOURCE_DIR}/packaging/${changelog}"
+        VERBATIM)
+    list(APPEND changelogs "${gzipped}")
+endforeach()
+add_custom_target(changelog ALL DEPENDS ${changelogs})
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/copyright"
               "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}" PERMISSIONS ${mode_0644})
@@ -91,7 +106,7 @@ if(ANSIBLE_GALAXY)
             COMPONENT collection EXCLUDE_FROM_ALL
             FILE_PERMISSIONS ${mode_0644} DIRECTORY_PERMISSIONS ${mode_0755})
     install(FILES "${PROJECT_SOURCE_DIR}/packaging/copyright"
-                  "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz"
+                  "${CMAKE_BINARY_DIR}/packaging/collection/changelog.Debian.gz"
             DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/velkaran-ansible-collection"
             COMPONENT collection EXCLUDE_FROM_ALL PERMISSIONS ${mode_0644})
     file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/packaging/lintian-overrides-collection" CONTENT
@@ -154,7 +169,6 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL velkaran)
 set(CPACK_DEBIAN_VELKARAN_PACKAGE_NAME ${PROJECT_NAME})
 if(ANSIBLE_GALAXY)
-    list(APPEND CPACK_COMPONENTS_ALL collection)
     set(CPACK_DEBIAN_COLLECTION_PACKAGE_NAME ${PROJECT_NAME}-ansible-collection)
     set(CPACK_DEBIAN_COLLECTION_PACKAGE_ARCHITECTURE all)
     set(CPACK_DEBIAN_COLLECTION_PACKAGE_DEPENDS "ansible-core (>= 2.14) | ansible (>= 7)")
@@ -180,6 +194,7 @@ set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
 # The staged tree's directories get 0755 whatever the builder's umask, and every timestamp is the
 # release date unless SOURCE_DATE_EPOCH says otherwise.
+set(CPACK_VELKARAN_RELEASE_EPOCH "${VELKARAN_RELEASE_EPOCH}")
 set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/PackageStaging.cmake")
 set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/PackageArchive.cmake")
 configure_file("${PROJECT_SOURCE_DIR}/cmake/CPackProject.cmake.in"
@@ -189,4 +204,13 @@ set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_BINARY_DIR}/CPackProject.cmake")
 # the package_source target only where its source configuration lies in the build tree.
 set(CPACK_SOURCE_OUTPUT_CONFIG_FILE "${CMAKE_BINARY_DIR}/CMakeFiles/CPackSourceConfig.unused")
 include(CPack)
+# The collection's package carries the collection's own version, from galaxy.yml, and its own
+# release date. CPack gives every component of one configuration the project's version, so that
+# package has a configuration of its own: cpack --config CPackCollectionConfig.cmake.
+if(ANSIBLE_GALAXY)
+    velkaran_release_epoch("${PROJECT_SOURCE_DIR}/packaging/changelog-collection"
+                           VELKARAN_COLLECTION_RELEASE_EPOCH)
+    configure_file("${PROJECT_SOURCE_DIR}/cmake/CPackCollection.cmake.in"
+                   "${CMAKE_BINARY_DIR}/CPackCollectionConfig.cmake" @ONLY)
+endif()
 file(REMOVE "${CPACK_SOURCE_OUTPUT_CONFIG_FILE}" "${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake")

@@ -9,6 +9,7 @@ import getpass
 import json
 import os
 import pwd
+import re
 import resource
 import shutil
 import signal
@@ -836,6 +837,22 @@ class Fleet(unittest.TestCase):
                                   " ".join(output.split()))
                 self.assertEqual(self.record_bytes(), real)
 
+    def test_a_play_kept_from_the_first_release_is_told_of_the_callback(self):
+        earlier = self.earlier_record(HOSTS)
+        kept = os.path.join(SCRATCH, "kept.yml")
+        with open(kept, "w") as f:  # its play named the removed strategy
+            f.write("---\n- name: Switch off\n  hosts: all\n  gather_facts: false\n"
+                    "  strategy: velkaran.offswitch.report\n  tasks:\n"
+                    "    - name: Switch off\n      velkaran.offswitch.switch_off:\n")
+        result, output = self.play("--limit", "right", playbook=kept)
+        self.assertNotEqual(result.returncode, 0, output)
+        # in each release's own words, then the collection's
+        self.assertRegex(" ".join(output.split()),
+                         r"velkaran\.offswitch\.report'?( strategy plugin)? has been removed\. "
+                         rf"The fleet's record is kept by the callback {re.escape(RECORD)}:")
+        self.assertEqual(mode_file("right"), "0")
+        self.assertEqual(self.record_bytes(), earlier)
+
     HUNG = "hang2 offswitch_path=%s/hang\n" % SCRATCH
 
     def start(self, args, group_vars="", environment=(), playbook=PLAYBOOK, extra_hosts=HUNG,
@@ -1122,6 +1139,11 @@ class Fleet(unittest.TestCase):
         os.makedirs(os.path.join(private, "env"))
         shutil.copytree(os.path.join(SCRATCH, "collections"),
                         os.path.join(private, "requirements_collections"))
+        # the installed collection is one that the project's requirements accept
+        subprocess.run(["ansible-galaxy", "collection", "install", "--offline", "-p",
+                        os.path.join(private, "requirements_collections"), "-r",
+                        os.path.join(private, "project", "collections", "requirements.yml")],
+                       check=True, capture_output=True, timeout=60)
         key_file = os.path.join(private, "tmp_credential_key")  # what the injector writes
         with open(os.environ["VELKARAN_TEST_KEY"]) as f:
             key = f.read().strip()

@@ -18,6 +18,8 @@ DATA = os.environ["VELKARAN_SHIPPED_ROOT"]
 PREFIX = os.environ["VELKARAN_INSTALL_PREFIX"]
 SHIPPED_KEY = os.environ["VELKARAN_SHIPPED_KEY"]
 SCRATCH = os.path.join(BUILD, "testing", "install")
+with open(os.path.join(SOURCE, "ansible_collections", "velkaran", "offswitch", "galaxy.yml")) as f:
+    COLLECTION_VERSION = re.search(r"^version: (\S+)$", f.read(), re.M).group(1)
 with open(SHIPPED_KEY, "rb") as key_file:
     KEY = key_file.read().strip()
 DIRECTORY, FILE = stat.S_IFDIR, stat.S_IFREG
@@ -78,8 +80,8 @@ def build_package(build, out, key=SHIPPED_KEY, *definitions, umask=0o022):
         run("cmake", "-S", SOURCE, "-B", build, "-DBUILD_TESTING=OFF",
             f"-DOFFSWITCH_KEY_FILE={key}", f"-DVELKARAN_DATA_DIR={DATA}", *definitions)
         run("cmake", "--build", build, "-j2")
-    run("cpack", "-G", "DEB", "-B", out, "--config", os.path.join(build, "CPackConfig.cmake"),
-        umask=umask)
+    for config in ("CPackConfig.cmake", "CPackCollectionConfig.cmake"):
+        run("cpack", "-G", "DEB", "-B", out, "--config", os.path.join(build, config), umask=umask)
     (package,) = glob.glob(os.path.join(out, "velkaran_*.deb"))
     return package
 
@@ -169,8 +171,18 @@ class Install(unittest.TestCase):
 
         with self.subTest("the collection's package, for control machines"):
             collection = collection_package(SCRATCH)
+            # its version is the collection's own, and so is its changelog
             self.assertEqual(os.path.basename(collection),
-                             "velkaran-ansible-collection_1.0.0-1_all.deb")
+                             f"velkaran-ansible-collection_{COLLECTION_VERSION}-1_all.deb")
+            self.assertEqual(run("dpkg-deb", "-f", collection, "Version").strip(),
+                             f"{COLLECTION_VERSION}-1")
+            changelog = subprocess.run(
+                ["dpkg-deb", "--fsys-tarfile", collection], capture_output=True, check=True).stdout
+            changelog = subprocess.run(
+                ["tar", "-xOf", "-", "./usr/share/doc/velkaran-ansible-collection/"
+                 "changelog.Debian.gz"], input=changelog, capture_output=True, check=True).stdout
+            self.assertTrue(gzip.decompress(changelog).startswith(
+                f"velkaran-ansible-collection ({COLLECTION_VERSION}) ".encode()))
             self.assertEqual(run("dpkg-deb", "-f", collection, "Depends").strip(),
                              "ansible-core (>= 2.14) | ansible (>= 7)")
             listed = {line.split(maxsplit=5)[5].lstrip(".").rstrip("/"): line.split()[0]
@@ -253,7 +265,7 @@ class InstallAsRoot(unittest.TestCase):
         self.dpkg("-i", collection_package(os.path.join(SCRATCH, "first")))
         listed = run("ansible-galaxy", "collection", "list", "-p",
                      f"{self.root}/usr/share/ansible/collections", "velkaran.offswitch")
-        self.assertRegex(listed, r"velkaran\.offswitch +1\.0\.0")
+        self.assertRegex(listed, rf"velkaran\.offswitch +{re.escape(COLLECTION_VERSION)}")
         self.dpkg("--purge", "velkaran-ansible-collection")
 
         self.dpkg("--purge", "velkaran")  # the mode file and its directory stay
