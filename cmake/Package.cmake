@@ -74,16 +74,14 @@ install(FILES ${man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man8" PERMISSION
 # A package with a Debian revision keeps its changelog as changelog.Debian.gz; the collection's
 # package keeps the one rendered from the collection's changelog.
 file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/packaging/collection")
-foreach(changelog IN ITEMS changelog changelog-collection)
-    set(gzipped "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz")
-    if(changelog STREQUAL "changelog-collection")
-        set(gzipped "${CMAKE_BINARY_DIR}/packaging/collection/changelog.Debian.gz")
-    endif()
+set(changelog_sources changelog changelog-collection)
+set(changelogs "${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz"
+               "${CMAKE_BINARY_DIR}/packaging/collection/changelog.Debian.gz")
+foreach(source gzipped IN ZIP_LISTS changelog_sources changelogs)
     add_custom_command(OUTPUT "${gzipped}"
-        COMMAND gzip -9n -c "${PROJECT_SOURCE_DIR}/packaging/${changelog}" > "${gzipped}"
-        DEPENDS "${PROJECT_SOURCE_DIR}/packaging/${changelog}"
+        COMMAND gzip -9n -c "${PROJECT_SOURCE_DIR}/packaging/${source}" > "${gzipped}"
+        DEPENDS "${PROJECT_SOURCE_DIR}/packaging/${source}"
         VERBATIM)
-    list(APPEND changelogs "${gzipped}")
 endforeach()
 add_custom_target(changelog ALL DEPENDS ${changelogs})
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/copyright"

@@ -996,12 +996,9 @@ class Fleet(unittest.TestCase):
                     self.wait_for_the_record(lambda r: r["right2"]["outcome"] == "switched")
                     two = self.start(["--limit", "right,right3,hang3", "-e",
                                       f"offswitch_timeout={second}"], extra_hosts=self.MORE)
-                    try:
-                        out_two = "".join(self.finish(two))
-                    finally:
-                        out_one = "".join(self.finish(one))
+                    out_two = "".join(self.finish(two))
                 finally:
-                    self.finish(one)
+                    out_one = "".join(self.finish(one))
                 self.assertEqual((one.returncode, two.returncode), (2, 2), out_one + out_two)
                 self.assertIn(f"is in use by another run too: process {one.pid}, since",
                               " ".join(out_two.split()))

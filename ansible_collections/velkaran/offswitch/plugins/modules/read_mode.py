@@ -46,16 +46,11 @@ attributes:
   check_mode:
     support: full
     description: Reads the same in check mode; it changes nothing anyway.
-  diff_mode:
-    support: none
-    description: Nothing is changed that a diff could show.
-  platform:
-    support: full
-    platforms: posix
-    description: The hosts need a POSIX shell and coreutils' timeout, and no Python.
 notes:
   - A host that could not be logged in to, or did not answer in time, is unreachable; one that is
     not off is failed; an off host is ok.
+extends_documentation_fragment:
+  - velkaran.offswitch.hosts
 author: Velkaran developers (@velkaran)
 """
 

@@ -56,16 +56,11 @@ attributes:
         reports the host as ok, not changed (outcome C(not run)), with the command that would
         run.
       - A setting or key file that a real run would refuse fails the host, as it would then.
-  diff_mode:
-    support: none
-    description: Nothing is changed that a diff could show.
-  platform:
-    support: full
-    platforms: posix
-    description: The hosts need a POSIX shell and coreutils' timeout, and no Python.
 notes:
   - A host that could not be logged in to is unreachable; one that refused the key, failed or timed
     out is failed; a switched host is changed.
+extends_documentation_fragment:
+  - velkaran.offswitch.hosts
 author: Velkaran developers (@velkaran)
 """
 

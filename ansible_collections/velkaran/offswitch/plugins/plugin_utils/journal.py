@@ -25,8 +25,8 @@ POLL = 0.1  # seconds between the writer's looks at the table: changes within on
 
 class Admission:
     """What the main process tells each host's action, which the forked worker inherits: whether
-    the record of this run is kept, for which hosts, or why the run is refused; and the keys, read
-    once, by their key file's path. They are in this process's memory only: no task argument,
+    the record of this run is kept, for which hosts, or why the run is refused; and each host's key,
+    read once, by the host's name. They are in this process's memory only: no task argument,
     variable, fact, result or queue carries them."""
 
     def __init__(self, hosts=(), kept=False, refusal=None, keys=None, halt=None):
